@@ -1,0 +1,9 @@
+#include "app/servicetesthook.h"
+
+#include "app/servicedetail.h"
+
+// Kept in its own object file so that the executable, which never calls it, does not link it.
+void servicetesthook::pointAt(const QString &host, int port) {
+    service::detail::hostOverride() = host;
+    service::detail::portOverride() = port;
+}

@@ -1,0 +1,87 @@
+#pragma once
+
+#include <QJsonObject>
+#include <QMainWindow>
+#include <QNetworkAccessManager>
+#include <QString>
+#include <QTimer>
+
+#include <functional>
+
+class NativeCalls;
+class QCloseEvent;
+class QLabel;
+class QLineEdit;
+class QListWidget;
+class QListWidgetItem;
+class QNetworkReply;
+class QStackedWidget;
+
+// The main window: the sign-in page, the chat page and everything on the web side. Its members are
+// public because the web and chat code, spread over several files, and the tests all work on them.
+class Window : public QMainWindow {
+public:
+    using ReplyHandler = std::function<void(QJsonObject, QString)>;
+
+    Window();
+    ~Window() override;
+
+    // Web API (web/call.cpp)
+    void call(QString path, QJsonObject body, bool post, ReplyHandler done);
+
+    // Sign-in (web/login.cpp)
+    void startLogin();
+    void pollLogin();
+    void loadMe();
+    void signOut();
+
+    // Session file (web/session.cpp)
+    void saveSession();
+    void restoreSession();
+    void removeSession();
+    static QString sessionFilePath();
+
+    // Chat list (chat/chats.cpp)
+    void loadChats();
+    void rebuildChats(const QJsonObject &reply, const QString &error);
+    void selectChat(QListWidgetItem *item);
+    void filterChats(const QString &text);
+
+    // Messages (chat/messages.cpp)
+    void loadMessages();
+    void send();
+
+    // Files (chat/files.cpp)
+    void upload();
+    void uploadPath(const QString &path);
+    void download(QListWidgetItem *item);
+    void downloadTo(const QUrl &url, const QString &savePath);
+
+    NativeCalls *calls = nullptr;
+    QNetworkAccessManager net;
+    QTimer refreshTimer;
+    QTimer pollTimer;
+    QListWidget *chatList = nullptr;
+    QListWidget *messageList = nullptr;
+    QLineEdit *messageEdit = nullptr;
+    QLineEdit *searchEdit = nullptr;
+    QLabel *chatTitle = nullptr;
+    QLabel *statusLabel = nullptr;
+    QLabel *qrLabel = nullptr;
+    QLabel *codeLabel = nullptr;
+    QLabel *loginStatus = nullptr;
+    QStackedWidget *pages = nullptr;
+    QString userId;
+    QString currentChatId;
+    bool messagesLoading = false;
+    bool chatsRebuilding = false;
+    const QString baseUrl;
+
+protected:
+    void closeEvent(QCloseEvent *event) override;
+
+private:
+    QWidget *buildLoginPage();
+    QWidget *buildChatPage();
+    void connectControls();
+};

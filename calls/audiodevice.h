@@ -1,0 +1,33 @@
+#pragma once
+
+#include <QByteArray>
+
+#include <functional>
+#include <memory>
+
+// What the voice pipeline needs of an audio system: capture and playback at 8 kHz, mono, signed
+// 16-bit little-endian, in 20 ms blocks of 320 bytes.
+class AudioDevice {
+public:
+    static constexpr int blockBytes = 320;
+
+    // Runs on the audio system's own thread, once per filled capture block.
+    using CaptureCallback = std::function<void(const char *data, int size)>;
+
+    virtual ~AudioDevice() = default;
+
+    // Opens capture and playback and starts capturing. False leaves everything closed.
+    virtual bool open(CaptureCallback onCaptured) = 0;
+    // Stops capture and playback and closes both; safe when nothing is open.
+    virtual void close() = 0;
+    virtual bool isOpen() const = 0;
+    // Room for one more playback block (the device has not yet queued its whole working depth).
+    virtual bool canWrite() = 0;
+    // Queues exactly one block of blockBytes for playing.
+    virtual void write(const char *block) = 0;
+    // Drops whatever is queued for playing.
+    virtual void reset() = 0;
+};
+
+// The platform's audio system (audiodevice_unix.cpp, audiodevice_win.cpp).
+std::unique_ptr<AudioDevice> createSystemAudioDevice();

@@ -1,0 +1,5 @@
+#include "calls/audiodevice.h"
+
+std::unique_ptr<AudioDevice> createSystemAudioDevice() {
+    return nullptr;
+}

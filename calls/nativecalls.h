@@ -1,0 +1,119 @@
+#pragma once
+
+#include "calls/winvoice.h"
+
+#include <QByteArray>
+#include <QDialog>
+#include <QHash>
+#include <QJsonObject>
+#include <QLabel>
+#include <QMessageBox>
+#include <QObject>
+#include <QPushButton>
+#include <QQueue>
+#include <QString>
+#include <QSystemTrayIcon>
+#include <QTimer>
+#include <QVBoxLayout>
+#include <QWebSocket>
+
+#include <atomic>
+#include <functional>
+
+class QNetworkAccessManager;
+class QWidget;
+
+// The call controller: the realtime channel, the call state, the call window, the tray icon and the
+// audio devices. Members are public because the realtime, call, voice and screen code live in
+// separate files and the tests drive them directly.
+class NativeCalls : public QObject {
+public:
+    NativeCalls(QNetworkAccessManager *network, QWidget *mainWindow);
+    ~NativeCalls() override;
+
+    // Realtime channel (realtime/socket.cpp)
+    void connectSocket();
+    void handle(QString frame);
+    void emitEvent(QString name, QJsonObject payload);
+    void setCredentials(const QString &userId, const QString &token);
+    void onDisconnected();
+
+    // Call actions and state (calls/callstate.cpp, realtime/events.cpp)
+    void command(QString action);
+    void dial(QString chatId, QString title);
+    void update(QJsonObject record);
+    void reconcile(const QJsonObject &payload);
+    void callError(const QJsonObject &payload);
+    void pong(const QJsonObject &payload);
+    void finish();
+
+    // Voice (calls/voice.cpp)
+    std::function<void(QByteArray)> captureHandler();
+    void sendBlock(QByteArray block);
+    void receiveAudio(const QJsonObject &payload);
+    void playbackTick();
+    void toggleMute();
+
+    // Screen sharing (calls/screenshare.cpp)
+    void toggleScreenShare();
+    void sendScreenFrame();
+    void receiveScreen(const QJsonObject &payload);
+
+    // Call window and tray (calls/nativecalls.cpp)
+    void answer();
+    void decline();
+    void hangUp();
+    void endFromTray();
+    void quit();
+    void trayActivated();
+    void updateDuration();
+    void sendPing();
+    // Whether the desktop shows a tray icon; without one the main window's close button quits.
+    bool trayAvailable() const;
+    // Every message box of the call side goes through here, so tests can find and close it.
+    void showBox(QMessageBox::Icon icon, const QString &title, const QString &text);
+
+    QWebSocket socket;
+    QNetworkAccessManager *net = nullptr;
+    QWidget *mainWindow = nullptr;
+    QSystemTrayIcon tray;
+    QDialog callDialog;
+    QVBoxLayout dialogLayout;
+    QLabel titleLabel;
+    QLabel callStatusLabel;
+    QLabel membersLabel;
+    QLabel screenLabel;
+    QPushButton answerButton;
+    QPushButton declineButton;
+    QPushButton micButton;
+    QPushButton screenButton;
+    QPushButton hangupButton;
+    QTimer reconnectTimer;
+    QTimer durationTimer;
+    QTimer playbackTimer;
+    QTimer pingTimer;
+    QTimer screenTimer;
+    QTimer ringTimer;
+    WinVoice voice;
+    std::atomic<bool> muted{false};
+    QString sessionUserId;
+    QString sessionToken;
+    QString callId;
+    QString sid;
+    QJsonObject callRecord;
+    bool dialAbandoned = false;
+    bool dialPending = false;
+    bool connected = false;
+    bool mediaActive = false;
+    unsigned long long audioSeq = 0;
+    QHash<QString, QQueue<QByteArray>> audioQueues;
+    QHash<QString, unsigned long long> lastAudioSeq;
+
+    // Channel health: an open must finish within connectTimer, and a live server is never silent
+    // for longer than its ping interval plus timeout.
+    QTimer connectTimer;
+    QTimer livenessTimer;
+    int livenessMs = 45000;
+    // Identifies the latest dial, so a stale 15 s wait never ends a newer call.
+    quint64 dialSerial = 0;
+};

@@ -1,0 +1,5 @@
+#include "calls/nativecalls.h"
+
+void NativeCalls::toggleScreenShare() {}
+void NativeCalls::sendScreenFrame() {}
+void NativeCalls::receiveScreen(const QJsonObject &) {}

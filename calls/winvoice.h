@@ -1,0 +1,36 @@
+#pragma once
+
+#include "calls/audiodevice.h"
+
+#include <QByteArray>
+
+#include <atomic>
+#include <functional>
+#include <memory>
+
+// Owns the microphone and the loudspeaker for one call at a time.
+class WinVoice {
+public:
+    using Callback = std::function<void(QByteArray)>;
+
+    WinVoice();
+    explicit WinVoice(std::unique_ptr<AudioDevice> device);
+    ~WinVoice();
+    WinVoice(const WinVoice &) = delete;
+    WinVoice &operator=(const WinVoice &) = delete;
+
+    bool start(Callback cb);
+    void stop();
+    // True when a mixed block could be handed to the device now.
+    bool canPlay();
+    // Plays one block (at most 320 bytes are used; a shorter block is padded with silence).
+    void play(const QByteArray &block);
+
+    // Tests swap in a scripted device; only while stopped.
+    void setDevice(std::unique_ptr<AudioDevice> device);
+    AudioDevice *device() const { return dev.get(); }
+
+    std::unique_ptr<AudioDevice> dev;
+    std::atomic<bool> running{false};
+    Callback callback;
+};

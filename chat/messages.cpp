@@ -1,0 +1,4 @@
+#include "app/window.h"
+
+void Window::loadMessages() {}
+void Window::send() {}

@@ -1,0 +1,63 @@
+#include "tests/support/localservice.h"
+
+#include "app/servicetesthook.h"
+
+#include <QDeadlineTimer>
+#include <QRegularExpression>
+#include <QThread>
+
+LocalService::~LocalService() {
+    stop();
+}
+
+bool LocalService::start(const QStringList &arguments) {
+    lastArguments = arguments;
+    return launch(arguments, 0);
+}
+
+bool LocalService::restart() {
+    const int samePort = listeningPort;
+    stop();
+    return launch(lastArguments, samePort);
+}
+
+QString LocalService::baseUrl() const {
+    return QStringLiteral("https://localhost:") + QString::number(listeningPort);
+}
+
+bool LocalService::launch(const QStringList &arguments, int port) {
+    QStringList args{QStringLiteral(TOVIK_LOCALSERVICE_DIR "/server.js"), QStringLiteral("--port"),
+                     QString::number(port), QStringLiteral("--files-dir"), files.path()};
+    args += arguments;
+    process.setProcessChannelMode(QProcess::MergedChannels);
+    process.start(QStringLiteral("node"), args);
+    if (!process.waitForStarted(10000))
+        return false;
+    static const QRegularExpression listening(
+        QStringLiteral("listening on https://127\\.0\\.0\\.1:(\\d+)"));
+    QDeadlineTimer deadline(20000);
+    while (!deadline.hasExpired()) {
+        if (!process.waitForReadyRead(200) && process.state() != QProcess::Running)
+            break;
+        log += QString::fromUtf8(process.readAll());
+        const auto match = listening.match(log);
+        if (match.hasMatch()) {
+            listeningPort = match.captured(1).toInt();
+            servicetesthook::pointAt(QStringLiteral("localhost"), listeningPort);
+            return true;
+        }
+    }
+    // A restart can race the old socket's release; one more try on the same port is enough.
+    return false;
+}
+
+void LocalService::stop() {
+    if (process.state() == QProcess::NotRunning)
+        return;
+    process.terminate();
+    if (!process.waitForFinished(5000)) {
+        process.kill();
+        process.waitForFinished(5000);
+    }
+    log += QString::fromUtf8(process.readAll());
+}

@@ -1,0 +1,19 @@
+#pragma once
+
+#include <QObject>
+#include <QString>
+#include <QStringList>
+
+namespace testutil {
+
+// Keeps test data (session file, key file) out of the user's real folders.
+void isolateUserData();
+
+// Closes whatever modal box is open now (a message box or question box) with the given button
+// role's default answer. Returns the text of the box that was closed, or an empty string.
+QString closeModalBox(bool accept = true);
+
+// Arms a repeating check that answers every modal box as it appears, for code that calls exec().
+void autoCloseModalBoxes(QObject *context, bool accept = true, QStringList *texts = nullptr);
+
+} // namespace testutil

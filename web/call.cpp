@@ -1,0 +1,3 @@
+#include "app/window.h"
+
+void Window::call(QString, QJsonObject, bool, ReplyHandler) {}
