@@ -116,4 +116,7 @@ public:
     int livenessMs = 45000;
     // Identifies the latest dial, so a stale 15 s wait never ends a newer call.
     quint64 dialSerial = 0;
+
+    // Tests observe every frame the client writes to the socket here; unset in the program.
+    std::function<void(const QString &frame)> frameSent;
 };
