@@ -32,6 +32,7 @@ public:
     ~NativeCalls() override;
 
     // Realtime channel (realtime/socket.cpp)
+    void setupSocket();
     void connectSocket();
     void handle(QString frame);
     void emitEvent(QString name, QJsonObject payload);

@@ -1,5 +1,6 @@
 #include "calls/nativecalls.h"
 
+void NativeCalls::setupSocket() {}
 void NativeCalls::connectSocket() {}
 void NativeCalls::handle(QString) {}
 void NativeCalls::emitEvent(QString, QJsonObject) {}

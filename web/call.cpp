@@ -1,3 +1,26 @@
 #include "app/window.h"
 
-void Window::call(QString, QJsonObject, bool, ReplyHandler) {}
+#include "web/replytext.h"
+
+#include <QJsonDocument>
+#include <QNetworkReply>
+#include <QNetworkRequest>
+#include <QUrl>
+
+void Window::call(QString path, QJsonObject body, bool post, ReplyHandler done) {
+    QNetworkRequest request(QUrl(baseUrl + path, QUrl::TolerantMode));
+    request.setRawHeader("Origin", baseUrl.toUtf8());
+    request.setHeader(QNetworkRequest::ContentTypeHeader, QStringLiteral("application/json"));
+    // A request that never completes would otherwise never call back (sign-out, the load guard).
+    request.setTransferTimeout(webapi::requestTimeoutMs);
+    QNetworkReply *reply =
+        post ? net.post(request, QJsonDocument(body).toJson(QJsonDocument::Compact))
+             : net.get(request);
+    connect(reply, &QNetworkReply::finished, this, [reply, done = std::move(done)] {
+        const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+        const QJsonObject object = QJsonDocument::fromJson(reply->readAll()).object();
+        const bool failed = reply->error() != QNetworkReply::NoError || status >= 400;
+        reply->deleteLater();
+        done(object, failed ? webapi::errorText(status, object) : QString());
+    });
+}
