@@ -1,5 +1,6 @@
 #pragma once
 
+#include "calls/screenimage.h"
 #include "calls/winvoice.h"
 
 #include <QByteArray>
@@ -117,7 +118,17 @@ public:
     int livenessMs = 45000;
     // Identifies the latest dial, so a stale 15 s wait never ends a newer call.
     quint64 dialSerial = 0;
+    // Counts the times the channel became ready, so the offline check of an earlier outage never
+    // ends a call that has reconnected since. Tests shorten the wait.
+    quint64 readyCount = 0;
+    int offlineCallMs = 35000;
 
     // Tests observe every frame the client writes to the socket here; unset in the program.
     std::function<void(const QString &frame)> frameSent;
+
+    // Screen sharing (calls/screenshare.cpp). Each start and stop of sharing bumps the serial, so a
+    // frame still being encoded when sharing stops is dropped. Declared last: its thread is joined
+    // before anything it hands frames back to goes away.
+    quint64 screenShareSerial = 0;
+    ScreenEncoder screenEncoder;
 };
