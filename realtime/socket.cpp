@@ -1,8 +1,164 @@
 #include "calls/nativecalls.h"
 
-void NativeCalls::setupSocket() {}
-void NativeCalls::connectSocket() {}
-void NativeCalls::handle(QString) {}
-void NativeCalls::emitEvent(QString, QJsonObject) {}
-void NativeCalls::setCredentials(const QString &, const QString &) {}
-void NativeCalls::onDisconnected() {}
+#include "app/service.h"
+#include "realtime/frames.h"
+
+#include <QUrl>
+#include <QUrlQuery>
+
+namespace {
+
+// The largest legitimate frame is a screen image of a few hundred kilobytes; a peer sending more
+// is closed (code 1009) and the ordinary retry follows, instead of us buffering up to 2 GiB.
+constexpr quint64 maxIncomingBytes = 4 * 1024 * 1024;
+
+constexpr int connectTimeoutMs = 10000;
+constexpr int retryMs = 1500;
+
+void sendFrame(NativeCalls &calls, const QString &frame) {
+    calls.socket.sendTextMessage(frame);
+    if (calls.frameSent)
+        calls.frameSent(frame);
+}
+
+// Drops the transport and makes sure the disconnect is handled exactly once. abort() reports it
+// itself, synchronously, except when the socket has nothing to abort (a failed open leaves it
+// like that without ever reporting).
+void abortChannel(NativeCalls &calls) {
+    bool reported = false;
+    const auto probe = QObject::connect(&calls.socket, &QWebSocket::disconnected, &calls,
+                                        [&reported] { reported = true; });
+    calls.socket.abort();
+    QObject::disconnect(probe);
+    if (!reported)
+        calls.onDisconnected();
+}
+
+bool isMediaForCurrentCall(const NativeCalls &calls, const QJsonObject &payload) {
+    // Without a call nothing is current, even for media that carries no id at all.
+    return !calls.callId.isEmpty() && payload.value(QLatin1String("id")).toString() == calls.callId;
+}
+
+} // namespace
+
+void NativeCalls::setupSocket() {
+    socket.setMaxAllowedIncomingFrameSize(maxIncomingBytes);
+    socket.setMaxAllowedIncomingMessageSize(maxIncomingBytes);
+    connect(&socket, &QWebSocket::textMessageReceived, this, [this](const QString &frame) {
+        // Any frame proves the server alive; the open packet says how long it may stay silent.
+        if (frame.startsWith(QLatin1Char('0'))) {
+            connectTimer.stop();
+            livenessMs = frames::livenessMs(frame);
+            livenessTimer.start(livenessMs);
+        } else if (livenessTimer.isActive()) {
+            livenessTimer.start(livenessMs);
+        }
+        handle(frame);
+    });
+    connect(&socket, &QWebSocket::disconnected, this, [this] { onDisconnected(); });
+    reconnectTimer.setSingleShot(true);
+    connect(&reconnectTimer, &QTimer::timeout, this, [this] { connectSocket(); });
+    connectTimer.setSingleShot(true);
+    connectTimer.setInterval(connectTimeoutMs);
+    connect(&connectTimer, &QTimer::timeout, this, [this] { abortChannel(*this); });
+    livenessTimer.setSingleShot(true);
+    connect(&livenessTimer, &QTimer::timeout, this, [this] { abortChannel(*this); });
+}
+
+void NativeCalls::connectSocket() {
+    if (connected || sessionUserId.isEmpty() || sessionToken.isEmpty())
+        return;
+    QUrl url(service::socketUrl());
+    QUrlQuery query;
+    query.addQueryItem(QStringLiteral("EIO"), QStringLiteral("4"));
+    query.addQueryItem(QStringLiteral("transport"), QStringLiteral("websocket"));
+    // QUrlQuery leaves "+" and "%" alone, which the server would read as a space and an escape.
+    query.addQueryItem(QStringLiteral("userId"),
+                       QString::fromLatin1(QUrl::toPercentEncoding(sessionUserId)));
+    url.setQuery(query);
+    // A retry still pending would only tear down the attempt that starts here.
+    reconnectTimer.stop();
+    livenessTimer.stop();
+    livenessMs = frames::defaultLivenessMs;
+    connectTimer.start();
+    socket.open(url);
+}
+
+void NativeCalls::handle(QString frame) {
+    const frames::Received in = frames::classify(frame);
+    switch (in.kind) {
+    case frames::Kind::Ignored:
+        return;
+    case frames::Kind::Open:
+        sendFrame(*this, frames::connectFrame(sessionToken));
+        return;
+    case frames::Kind::Ping:
+        sendFrame(*this, frames::pongFrame());
+        return;
+    case frames::Kind::ConnectReply:
+        sid = in.sid;
+        connected = true;
+        ++readyCount;
+        reconnectTimer.stop();
+        emitEvent(QStringLiteral("native_call"),
+                  {{QStringLiteral("action"), QStringLiteral("sync")}});
+        if (!callId.isEmpty())
+            command(QStringLiteral("resume"));
+        return;
+    case frames::Kind::NamespaceDisconnect:
+        // The server has dropped us but keeps the WebSocket open; closing it lets the ordinary
+        // retry bring us back.
+        socket.close();
+        return;
+    case frames::Kind::Event:
+        break;
+    }
+    const QString &name = in.name;
+    if (name == QLatin1String("native_audio")) {
+        if (isMediaForCurrentCall(*this, in.payload))
+            receiveAudio(in.payload);
+    } else if (name == QLatin1String("native_call")) {
+        update(in.payload);
+    } else if (name == QLatin1String("native_calls")) {
+        reconcile(in.payload);
+    } else if (name == QLatin1String("native_call_error")) {
+        callError(in.payload);
+    } else if (name == QLatin1String("native_screen")) {
+        if (isMediaForCurrentCall(*this, in.payload))
+            receiveScreen(in.payload);
+    } else if (name == QLatin1String("native_call_pong")) {
+        pong(in.payload);
+    }
+}
+
+void NativeCalls::emitEvent(QString name, QJsonObject payload) {
+    if (!connected)
+        return;
+    sendFrame(*this, frames::eventFrame(name, payload));
+}
+
+void NativeCalls::setCredentials(const QString &userId, const QString &token) {
+    if (userId == sessionUserId && token == sessionToken && connected)
+        return;
+    sessionUserId = userId;
+    sessionToken = token;
+    socket.abort();
+    connectSocket();
+}
+
+void NativeCalls::onDisconnected() {
+    connected = false;
+    connectTimer.stop();
+    livenessTimer.stop();
+    voice.stop();
+    mediaActive = false;
+    playbackTimer.stop();
+    pingTimer.stop();
+    if (!sessionUserId.isEmpty())
+        reconnectTimer.start(retryMs);
+    const quint64 outageAfter = readyCount;
+    QTimer::singleShot(offlineCallMs, Qt::CoarseTimer, this, [this, outageAfter] {
+        if (readyCount == outageAfter && !connected && !callRecord.isEmpty())
+            finish();
+    });
+}
