@@ -34,6 +34,8 @@ public:
     void pollLogin();
     void loadMe();
     void signOut();
+    // Empties the chat page so the next user to sign in sees nothing of the previous one.
+    void clearChatPage();
 
     // Session file (web/session.cpp)
     void saveSession();
@@ -76,6 +78,8 @@ public:
     bool messagesLoading = false;
     bool chatsRebuilding = false;
     const QString baseUrl;
+    // Counts the QR codes shown; a status reply for an earlier one is stale.
+    quint64 loginFlow = 0;
 
 protected:
     void closeEvent(QCloseEvent *event) override;

@@ -1,6 +1,131 @@
 #include "app/window.h"
 
-void Window::startLogin() {}
-void Window::pollLogin() {}
-void Window::loadMe() {}
-void Window::signOut() {}
+#include "calls/nativecalls.h"
+#include "web/qrimage.h"
+
+#include <QJsonValue>
+#include <QLabel>
+#include <QLineEdit>
+#include <QList>
+#include <QListWidget>
+#include <QNetworkCookie>
+#include <QNetworkCookieJar>
+#include <QPixmap>
+#include <QStackedWidget>
+#include <QUrl>
+#include <QWebSocketProtocol>
+
+namespace {
+
+constexpr int pollIntervalMs = 2000;
+constexpr int refreshIntervalMs = 5000;
+
+} // namespace
+
+void Window::startLogin() {
+    pages->setCurrentIndex(0);
+    qrLabel->clear();
+    codeLabel->clear();
+    loginStatus->setText(QStringLiteral("Подготавливаем вход…"));
+    pollTimer.stop();
+    call(QStringLiteral("/auth/flow/web/start"), QJsonObject(), true,
+         [this](QJsonObject reply, QString error) {
+             if (!error.isEmpty()) {
+                 loginStatus->setText(error);
+                 return;
+             }
+             const QImage image =
+                 qrimage::build(reply.value(QStringLiteral("qrUrl")).toString().toUtf8());
+             if (image.isNull()) {
+                 loginStatus->setText(QStringLiteral("Не удалось создать QR-код"));
+                 return;
+             }
+             // The QR on screen now belongs to this reply; polls sent for an earlier one are
+             // stale.
+             ++loginFlow;
+             qrLabel->setPixmap(QPixmap::fromImage(image));
+             codeLabel->setText(QStringLiteral("Код: ") +
+                                reply.value(QStringLiteral("code")).toString());
+             loginStatus->setText(
+                 QStringLiteral("Отсканируйте QR и подтвердите вход в приложении"));
+             pollTimer.start(pollIntervalMs);
+         });
+}
+
+void Window::pollLogin() {
+    const quint64 flow = loginFlow;
+    call(QStringLiteral("/auth/flow/web/status"), QJsonObject(), false,
+         [this, flow](QJsonObject reply, QString error) {
+             // Ticks do not wait for each other, so a reply may arrive after its flow has ended or
+             // been replaced; it must not sign in, deny or fail the flow now on screen.
+             if (flow != loginFlow || !pollTimer.isActive())
+                 return;
+             if (!error.isEmpty()) {
+                 pollTimer.stop();
+                 loginStatus->setText(error);
+                 return;
+             }
+             const QString status = reply.value(QStringLiteral("status")).toString();
+             if (status == QLatin1String("authenticated") || status == QLatin1String("claimed")) {
+                 pollTimer.stop();
+                 saveSession();
+                 loadMe();
+             } else if (status == QLatin1String("denied")) {
+                 pollTimer.stop();
+                 loginStatus->setText(QStringLiteral("Вход отклонён"));
+             }
+         });
+}
+
+void Window::loadMe() {
+    call(QStringLiteral("/auth/flow/web/me"), QJsonObject(), false,
+         [this](QJsonObject reply, QString error) {
+             if (!error.isEmpty()) {
+                 startLogin();
+                 return;
+             }
+             userId = reply.value(QStringLiteral("user"))
+                          .toObject()
+                          .value(QStringLiteral("id"))
+                          .toString();
+             const QList<QNetworkCookie> cookies = net.cookieJar()->cookiesForUrl(QUrl(baseUrl));
+             for (const QNetworkCookie &cookie : cookies) {
+                 if (cookie.name() == QByteArrayLiteral("tovik_web_session"))
+                     calls->setCredentials(userId, QString::fromUtf8(cookie.value()));
+             }
+             pages->setCurrentIndex(1);
+             loadChats();
+             refreshTimer.start(refreshIntervalMs);
+         });
+}
+
+void Window::signOut() {
+    call(QStringLiteral("/auth/flow/web/logout"), QJsonObject(), true,
+         [this](QJsonObject, QString) {
+             calls->command(QStringLiteral("leave"));
+             calls->finish();
+             calls->sessionUserId.clear();
+             calls->sessionToken.clear();
+             calls->reconnectTimer.stop();
+             calls->socket.close(QWebSocketProtocol::CloseCodeNormal, QString());
+             removeSession();
+             refreshTimer.stop();
+             currentChatId.clear();
+             clearChatPage();
+             startLogin();
+         });
+}
+
+void Window::clearChatPage() {
+    // The next person to sign in must not see the previous user's chats, messages or drafts.
+    // Emptying the list is not a selection by the user.
+    const bool rebuilding = chatsRebuilding;
+    chatsRebuilding = true;
+    chatList->clear();
+    chatsRebuilding = rebuilding;
+    messageList->clear();
+    chatTitle->setText(QStringLiteral("Выберите чат"));
+    searchEdit->clear();
+    messageEdit->clear();
+    statusLabel->clear();
+}
