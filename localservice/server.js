@@ -29,8 +29,6 @@ async function main() {
     process.stderr.write(`${err instanceof UsageError ? err.message : err.stack || err}\n`);
     process.exit(err instanceof UsageError ? 2 : 1);
   }
-  process.stdout.write(`listening on https://127.0.0.1:${service.port}\n`);
-
   let stopping = false;
   const stop = () => {
     if (stopping) return;
@@ -41,6 +39,8 @@ async function main() {
   };
   process.on('SIGTERM', stop);
   process.on('SIGINT', stop);
+  // Only now: whoever reads this line may signal us right away.
+  process.stdout.write(`listening on https://127.0.0.1:${service.port}\n`);
 }
 
 main().catch((err) => {

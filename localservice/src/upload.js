@@ -36,7 +36,9 @@ function receiveUpload(req, filesDir) {
     parser = busboy({
       headers: req.headers,
       defParamCharset: 'utf8',
-      limits: { fileSize: MAX_FILE_BYTES, files: 1, fields: 20, fieldSize: 4096, parts: 30, headerPairs: 20 },
+      // busboy flags a file as truncated once it reaches the limit, so ask
+      // for one byte more: exactly 25 MiB is fine, 25 MiB + 1 is not.
+      limits: { fileSize: MAX_FILE_BYTES + 1, files: 1, fields: 20, fieldSize: 4096, parts: 30, headerPairs: 20 },
     });
   } catch {
     return Promise.reject(new HttpError(400, 'Некорректная форма multipart/form-data'));

@@ -9,8 +9,16 @@ const { io } = require('socket.io-client');
 
 const ROOT = path.resolve(__dirname, '..');
 
+const made = [];
+process.on('exit', () => {
+  for (const dir of made) fs.rmSync(dir, { recursive: true, force: true });
+});
+
+/** A temporary folder removed when the test process exits. */
 function tempDir(prefix) {
-  return fs.mkdtempSync(path.join(os.tmpdir(), prefix));
+  const dir = fs.mkdtempSync(path.join(os.tmpdir(), prefix));
+  made.push(dir);
+  return dir;
 }
 
 /** Fresh development certificates in a temporary folder. */
@@ -25,11 +33,12 @@ const SESSIONS = { u1: 'tok-u1', u2: 'tok-u2', u3: 'tok-u3', u4: 'tok-u4' };
  * Starts server.js as a child process on a free port and resolves once it
  * prints its "listening on" line. The returned object stops it again.
  */
-async function startServer({ certs, args = [], sessions = true, timeoutMs = 10000 } = {}) {
+async function startServer({ certs, args = [], sessions = true, env, timeoutMs = 10000 } = {}) {
   const certsDir = certs || makeCerts();
   const sessionArgs = sessions ? Object.entries(SESSIONS).flatMap(([u, t]) => ['--session', `${u}:${t}`]) : [];
   const child = spawn(process.execPath, [path.join(ROOT, 'server.js'), '--port', '0', '--certs', certsDir, ...sessionArgs, ...args], {
     stdio: ['ignore', 'pipe', 'pipe'],
+    env: { ...process.env, ...env },
   });
   let stdout = '';
   let stderr = '';
