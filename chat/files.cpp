@@ -1,8 +1,156 @@
 #include "app/window.h"
 
+#include "app/service.h"
+#include "chat/attachments.h"
+#include "chat/messagerow.h"
+#include "web/replytext.h"
+
+#include <QFile>
+#include <QFileDialog>
+#include <QHttpMultiPart>
+#include <QLabel>
+#include <QListWidgetItem>
+#include <QNetworkReply>
+#include <QNetworkRequest>
+#include <QSaveFile>
 #include <QUrl>
 
-void Window::upload() {}
-void Window::uploadPath(const QString &) {}
-void Window::download(QListWidgetItem *) {}
-void Window::downloadTo(const QUrl &, const QString &) {}
+#include <memory>
+
+namespace {
+
+bool failed(const QNetworkReply *reply) {
+    const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+    return reply->error() != QNetworkReply::NoError || status >= 400;
+}
+
+// While the total is unknown the label keeps whatever it showed.
+void showPercent(QLabel *label, const QString &pattern, qint64 done, qint64 total) {
+    if (const std::optional<qint64> percent = chat::percentOf(done, total))
+        label->setText(pattern.arg(*percent));
+}
+
+// How far the reply's body may run ahead of the disk; keeps a large download's memory flat.
+constexpr qint64 downloadBufferBytes = 1024 * 1024;
+
+} // namespace
+
+void Window::upload() {
+    if (currentChatId.isEmpty())
+        return;
+    const QString path = QFileDialog::getOpenFileName(this, QStringLiteral("Выберите файл"));
+    if (path.isEmpty())
+        return;
+    uploadPath(path);
+}
+
+void Window::uploadPath(const QString &path) {
+    if (currentChatId.isEmpty())
+        return;
+    auto file = std::make_unique<QFile>(path);
+    if (file->size() > chat::uploadLimitBytes || !file->open(QIODevice::ReadOnly)) {
+        statusLabel->setText(QStringLiteral("Файл недоступен или больше 25 МБ"));
+        return;
+    }
+
+    auto form = std::make_unique<QHttpMultiPart>(QHttpMultiPart::FormDataType);
+    QHttpPart part;
+    part.setRawHeader("Content-Disposition", chat::uploadPartDisposition(path));
+    part.setBodyDevice(file.get());
+    file.release()->setParent(form.get());
+    form->append(part);
+
+    QNetworkRequest request(
+        QUrl(baseUrl + chat::chatPath(currentChatId, QStringLiteral("files")), QUrl::TolerantMode));
+    request.setRawHeader("Origin", baseUrl.toUtf8());
+    request.setTransferTimeout(webapi::requestTimeoutMs);
+    QNetworkReply *reply = net.post(request, form.get());
+    form.release()->setParent(reply);
+    statusLabel->setText(QStringLiteral("Отправляем файл…"));
+
+    connect(reply, &QNetworkReply::uploadProgress, this, [this](qint64 sent, qint64 total) {
+        showPercent(statusLabel, QStringLiteral("Загрузка %1%"), sent, total);
+    });
+    connect(reply, &QNetworkReply::finished, this, [this, reply] {
+        reply->deleteLater();
+        if (failed(reply)) {
+            statusLabel->setText(QStringLiteral("Не удалось отправить файл"));
+            return;
+        }
+        statusLabel->setText(QStringLiteral("Файл отправлен"));
+        loadMessages();
+    });
+}
+
+void Window::download(QListWidgetItem *item) {
+    if (!item)
+        return;
+    const std::optional<QUrl> url =
+        chat::downloadUrl(item->data(Qt::UserRole).toString(), service::host());
+    if (!url) {
+        statusLabel->setText(QStringLiteral("Недопустимый адрес файла"));
+        return;
+    }
+    const QString name = chat::proposedSaveName(item->data(Qt::UserRole + 1).toString());
+    const QString savePath =
+        QFileDialog::getSaveFileName(this, QStringLiteral("Сохранить файл"), name, QString());
+    if (savePath.isEmpty())
+        return;
+    downloadTo(*url, savePath);
+}
+
+void Window::downloadTo(const QUrl &url, const QString &savePath) {
+    // The body goes to disk as it arrives; the target is replaced only by the final commit, so a
+    // failure at any point leaves it as it was.
+    auto target = std::make_unique<QSaveFile>(savePath);
+    if (!target->open(QIODevice::WriteOnly)) {
+        statusLabel->setText(QStringLiteral("Не удалось сохранить файл"));
+        return;
+    }
+    QNetworkRequest request(url);
+    request.setTransferTimeout(webapi::requestTimeoutMs);
+    QNetworkReply *reply = net.get(request);
+    reply->setReadBufferSize(downloadBufferBytes);
+    QSaveFile *save = target.release();
+    save->setParent(reply);
+
+    // Set when writing fails; the reply is then aborted and must not read as a network failure.
+    auto writeFailed = std::make_shared<bool>(false);
+    auto drain = [reply, save, writeFailed] {
+        const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+        // An error page is not the file.
+        if (*writeFailed || status < 200 || status >= 300) {
+            reply->skip(reply->bytesAvailable());
+            return;
+        }
+        while (reply->bytesAvailable() > 0) {
+            const QByteArray chunk = reply->read(downloadBufferBytes);
+            if (chunk.isEmpty() || save->write(chunk) != chunk.size()) {
+                *writeFailed = true;
+                reply->abort();
+                return;
+            }
+        }
+    };
+    connect(reply, &QNetworkReply::readyRead, this, drain);
+    connect(reply, &QNetworkReply::downloadProgress, this, [this](qint64 received, qint64 total) {
+        showPercent(statusLabel, QStringLiteral("Скачивание %1%"), received, total);
+    });
+    connect(reply, &QNetworkReply::finished, this, [this, reply, save, writeFailed, drain] {
+        reply->deleteLater();
+        if (!*writeFailed && !failed(reply))
+            drain();
+        if (*writeFailed) {
+            save->cancelWriting();
+            statusLabel->setText(QStringLiteral("Не удалось сохранить файл"));
+            return;
+        }
+        if (failed(reply)) {
+            save->cancelWriting();
+            statusLabel->setText(QStringLiteral("Не удалось скачать файл"));
+            return;
+        }
+        statusLabel->setText(save->commit() ? QStringLiteral("Файл сохранён")
+                                            : QStringLiteral("Не удалось сохранить файл"));
+    });
+}
