@@ -8,68 +8,44 @@ const https = require('node:https');
 const { io } = require('socket.io-client');
 
 const ROOT = path.resolve(__dirname, '..');
+const SESSIONS = { u1: 'tok-u1', u2: 'tok-u2', u3: 'tok-u3', u4: 'tok-u4' };
+const sleep = (ms) => new Promise((r) => setTimeout(r, ms));
 
 const made = [];
-process.on('exit', () => {
-  for (const dir of made) fs.rmSync(dir, { recursive: true, force: true });
-});
+process.on('exit', () => made.forEach((dir) => fs.rmSync(dir, { recursive: true, force: true })));
 
 /** A temporary folder removed when the test process exits. */
 function tempDir(prefix) {
-  const dir = fs.mkdtempSync(path.join(os.tmpdir(), prefix));
-  made.push(dir);
-  return dir;
+  made.push(fs.mkdtempSync(path.join(os.tmpdir(), prefix)));
+  return made[made.length - 1];
 }
 
-/** Fresh development certificates in a temporary folder. */
 function makeCerts(dir = tempDir('tovik-certs-')) {
   execFileSync(path.join(ROOT, 'make-certs.sh'), [dir], { stdio: ['ignore', 'ignore', 'pipe'] });
   return dir;
 }
 
-const SESSIONS = { u1: 'tok-u1', u2: 'tok-u2', u3: 'tok-u3', u4: 'tok-u4' };
-
-/**
- * Starts server.js as a child process on a free port and resolves once it
- * prints its "listening on" line. The returned object stops it again.
- */
-async function startServer({ certs, args = [], sessions = true, env, timeoutMs = 10000 } = {}) {
-  const certsDir = certs || makeCerts();
+/** server.js on a free port with a session per seed user; resolves once it listens. */
+async function startServer({ certs = makeCerts(), args = [], sessions = true, env } = {}) {
   const sessionArgs = sessions ? Object.entries(SESSIONS).flatMap(([u, t]) => ['--session', `${u}:${t}`]) : [];
-  const child = spawn(process.execPath, [path.join(ROOT, 'server.js'), '--port', '0', '--certs', certsDir, ...sessionArgs, ...args], {
-    stdio: ['ignore', 'pipe', 'pipe'],
-    env: { ...process.env, ...env },
+  const child = spawn(process.execPath, [path.join(ROOT, 'server.js'), '--port', '0', '--certs', certs, ...sessionArgs, ...args], {
+    stdio: ['ignore', 'pipe', 'pipe'], env: { ...process.env, ...env },
   });
-  let stdout = '';
-  let stderr = '';
-  child.stderr.on('data', (d) => { stderr += d; });
+  const out = { stdout: '', stderr: '' };
+  child.stderr.on('data', (d) => { out.stderr += d; });
   const exited = new Promise((resolve) => child.once('exit', (code, signal) => resolve({ code, signal })));
   const port = await new Promise((resolve, reject) => {
-    const timer = setTimeout(() => {
-      child.kill('SIGKILL');
-      reject(new Error(`server did not start in time: ${stderr}`));
-    }, timeoutMs);
+    const timer = setTimeout(() => { child.kill('SIGKILL'); reject(new Error(`no start: ${out.stderr}`)); }, 15000);
     child.stdout.on('data', (d) => {
-      stdout += d;
-      const m = /^listening on https:\/\/127\.0\.0\.1:(\d+)\n/.exec(stdout);
-      if (m) {
-        clearTimeout(timer);
-        resolve(Number(m[1]));
-      }
+      out.stdout += d;
+      const m = /^listening on https:\/\/127\.0\.0\.1:(\d+)\n/.exec(out.stdout);
+      if (m) { clearTimeout(timer); resolve(Number(m[1])); }
     });
-    exited.then(({ code }) => {
-      clearTimeout(timer);
-      reject(new Error(`server exited with ${code}: ${stderr}`));
-    });
+    exited.then(({ code }) => { clearTimeout(timer); reject(new Error(`exited ${code}: ${out.stderr}`)); });
   });
-  const ca = fs.readFileSync(path.join(certsDir, 'ca.pem'));
   const server = {
-    port,
-    ca,
-    certsDir,
-    child,
-    exited,
-    output: () => ({ stdout, stderr }),
+    port, child, exited, out, certs,
+    ca: fs.readFileSync(path.join(certs, 'ca.pem')),
     origin: `https://127.0.0.1:${port}`,
     request: (method, urlPath, opts) => request(server, method, urlPath, opts),
     async stop() {
@@ -79,42 +55,24 @@ async function startServer({ certs, args = [], sessions = true, env, timeoutMs =
         await exited;
         clearTimeout(timer);
       }
-      return exited;
     },
   };
   return server;
 }
 
-/**
- * One HTTPS request against the server. `body` may be a Buffer/string, an
- * object (sent as JSON) or a function receiving the request stream.
- */
+/** `body`: Buffer/string, an object (sent as JSON) or a function writing to the request. */
 function request(server, method, urlPath, { headers = {}, body, token, cookie, timeoutMs = 20000 } = {}) {
   return new Promise((resolve, reject) => {
-    const allHeaders = { ...headers };
-    const cookies = [];
-    if (token) cookies.push(`tovik_web_session=${token}`);
-    if (cookie) cookies.push(cookie);
-    if (cookies.length) allHeaders.Cookie = cookies.join('; ');
+    const all = { ...headers };
+    const cookies = [token && `tovik_web_session=${token}`, cookie].filter(Boolean);
+    if (cookies.length) all.Cookie = cookies.join('; ');
     let payload = null;
     if (body !== undefined && typeof body !== 'function') {
-      if (Buffer.isBuffer(body) || typeof body === 'string') {
-        payload = Buffer.from(body);
-      } else {
-        payload = Buffer.from(JSON.stringify(body));
-        allHeaders['Content-Type'] ??= 'application/json';
-      }
-      allHeaders['Content-Length'] = payload.length;
+      payload = Buffer.isBuffer(body) || typeof body === 'string' ? Buffer.from(body) : Buffer.from(JSON.stringify(body));
+      all['Content-Length'] = payload.length;
     }
     const req = https.request({
-      host: '127.0.0.1',
-      servername: 'localhost',
-      port: server.port,
-      method,
-      path: urlPath,
-      headers: allHeaders,
-      ca: server.ca,
-      agent: false,
+      host: '127.0.0.1', servername: 'localhost', port: server.port, method, path: urlPath, headers: all, ca: server.ca, agent: false,
     }, (res) => {
       const chunks = [];
       res.on('data', (c) => chunks.push(c));
@@ -122,105 +80,68 @@ function request(server, method, urlPath, { headers = {}, body, token, cookie, t
         clearTimeout(timer);
         const raw = Buffer.concat(chunks);
         let json = null;
-        if (String(res.headers['content-type']).startsWith('application/json')) {
-          try { json = JSON.parse(raw.toString('utf8')); } catch { json = null; }
+        try {
+          if (String(res.headers['content-type']).startsWith('application/json')) json = JSON.parse(raw);
+        } catch (err) {
+          reject(err);
         }
-        resolve({ status: res.statusCode, headers: res.headers, raw, text: raw.toString('utf8'), json });
+        resolve({ status: res.statusCode, headers: res.headers, raw, text: raw.toString(), json });
       });
-      res.on('error', reject);
     });
     const timer = setTimeout(() => req.destroy(new Error(`${method} ${urlPath} timed out`)), timeoutMs);
-    req.on('error', (err) => {
-      clearTimeout(timer);
-      reject(err);
-    });
+    req.on('error', (err) => { clearTimeout(timer); reject(err); });
     if (typeof body === 'function') body(req);
     else req.end(payload);
   });
 }
 
 function cookieValue(setCookie, name) {
-  for (const line of [].concat(setCookie || [])) {
-    const m = new RegExp(`^${name}=([^;]*)`).exec(line);
-    if (m) return { value: m[1], line };
-  }
-  return null;
+  const line = [].concat(setCookie || []).find((l) => l.startsWith(`${name}=`));
+  return line ? { value: line.slice(name.length + 1).split(';')[0], attrs: line.split('; ').slice(1) } : null;
 }
 
-/** A socket.io client that does not reconnect on its own. */
-function connect(server, { userId, token = SESSIONS[userId], auth, query } = {}) {
+function connect(server, { userId, token = SESSIONS[userId], auth = { token }, query = { userId } } = {}) {
   return io(server.origin, {
-    path: '/socket.io/',
-    transports: ['websocket'],
-    ca: server.ca,
-    reconnection: false,
-    forceNew: true,
-    timeout: 5000,
-    auth: auth ?? { token },
-    query: query ?? { userId },
+    transports: ['websocket'], ca: server.ca, reconnection: false, forceNew: true, timeout: 5000, auth, query,
   });
 }
 
 function once(emitter, event, timeoutMs = 3000) {
   return new Promise((resolve, reject) => {
-    const timer = setTimeout(() => {
-      emitter.off(event, on);
-      reject(new Error(`no "${event}" within ${timeoutMs} ms`));
-    }, timeoutMs);
-    function on(value) {
-      clearTimeout(timer);
-      resolve(value);
-    }
-    emitter.once(event, on);
+    const timer = setTimeout(() => reject(new Error(`no "${event}" within ${timeoutMs} ms`)), timeoutMs);
+    emitter.once(event, (value) => { clearTimeout(timer); resolve(value); });
   });
 }
 
-/** Resolves once a connected socket or rejects with the connect_error. */
-async function connected(server, opts) {
+function connected(server, opts) {
   const socket = connect(server, opts);
-  await new Promise((resolve, reject) => {
-    const timer = setTimeout(() => reject(new Error('connect timed out')), 5000);
-    socket.once('connect', () => { clearTimeout(timer); resolve(); });
-    socket.once('connect_error', (err) => { clearTimeout(timer); socket.close(); reject(err); });
+  return new Promise((resolve, reject) => {
+    socket.once('connect', () => resolve(socket));
+    socket.once('connect_error', (err) => { socket.close(); reject(err); });
   });
-  return socket;
 }
 
-/**
- * Collects every event a socket receives so that tests can wait for the next
- * matching one, or assert that nothing arrived.
- */
+/** Records what a socket receives; `next` waits for a matching event. */
 function recorder(socket) {
   const seen = [];
-  const waiters = [];
+  const waiters = new Set();
   socket.onAny((event, payload) => {
     seen.push({ event, payload });
-    for (const w of [...waiters]) {
-      if (w.event === event && w.filter(payload)) {
-        waiters.splice(waiters.indexOf(w), 1);
-        clearTimeout(w.timer);
-        w.resolve(payload);
-      }
+    for (const w of waiters) {
+      if (w.event === event && w.filter(payload)) { waiters.delete(w); clearTimeout(w.timer); w.resolve(payload); }
     }
   });
   return {
     seen,
     of: (event) => seen.filter((s) => s.event === event).map((s) => s.payload),
-    clear: () => { seen.length = 0; },
     next(event, filter = () => true, timeoutMs = 3000) {
       return new Promise((resolve, reject) => {
         const w = { event, filter, resolve };
-        w.timer = setTimeout(() => {
-          waiters.splice(waiters.indexOf(w), 1);
-          reject(new Error(`no matching "${event}" within ${timeoutMs} ms`));
-        }, timeoutMs);
-        waiters.push(w);
+        w.timer = setTimeout(() => { waiters.delete(w); reject(new Error(`no matching "${event}"`)); }, timeoutMs);
+        waiters.add(w);
       });
     },
-    /**
-     * Round trip through the server on this socket: anything the server sent
-     * to it before handling this ping has arrived once the pong is here.
-     */
+    /** After the pong, everything the server sent this socket before the ping has arrived. */
     async barrier() {
       const sentAt = `barrier-${Math.random()}`;
       const pong = this.next('native_call_pong', (p) => p.sentAt === sentAt);
@@ -230,8 +151,6 @@ function recorder(socket) {
   };
 }
 
-const sleep = (ms) => new Promise((r) => setTimeout(r, ms));
-
 module.exports = {
-  ROOT, SESSIONS, tempDir, makeCerts, startServer, request, cookieValue, connect, connected, once, recorder, sleep,
+  ROOT, SESSIONS, sleep, tempDir, makeCerts, startServer, request, cookieValue, connect, connected, once, recorder,
 };
