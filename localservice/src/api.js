@@ -41,7 +41,9 @@ async function startFlow(ctx) {
   const flow = store.createFlow();
   const { autoConfirm, autoConfirmDelay } = service.options;
   if (autoConfirm) {
-    flow.timer = setTimeout(() => store.decideFlow(flow, 'confirm', autoConfirm), autoConfirmDelay);
+    // The demo signs in two windows as two different people.
+    const userId = autoConfirm[service.autoConfirmed++ % autoConfirm.length];
+    flow.timer = setTimeout(() => store.decideFlow(flow, 'confirm', userId), autoConfirmDelay);
     flow.timer.unref();
   }
   sendJson(ctx.res, 200, {

@@ -36,8 +36,8 @@ async function startService(options, { log = (line) => process.stderr.write(`${l
   const store = new Store();
 
   const known = (id) => ['u1', 'u2', 'u3', 'u4'].includes(id);
-  if (options.autoConfirm && !known(options.autoConfirm)) {
-    throw new UsageError(`--auto-confirm: unknown user "${options.autoConfirm}" (use u1..u4)`);
+  for (const id of options.autoConfirm || []) {
+    if (!known(id)) throw new UsageError(`--auto-confirm: unknown user "${id}" (use u1..u4)`);
   }
   for (const s of options.sessions) {
     if (!known(s.userId)) throw new UsageError(`--session: unknown user "${s.userId}" (use u1..u4)`);
@@ -65,7 +65,7 @@ async function startService(options, { log = (line) => process.stderr.write(`${l
   }
   for (const s of options.sessions) store.createSession(s.userId, s.token, { pinned: true });
 
-  const service = { options, store, filesDir: files.dir, baseUrl: '', realtime: null };
+  const service = { options, store, filesDir: files.dir, baseUrl: '', realtime: null, autoConfirmed: 0 };
   const server = https.createServer({ ...tls }, createHandler(service, log));
   server.on('clientError', (err, socket) => {
     if (socket.writable) socket.end('HTTP/1.1 400 Bad Request\r\nConnection: close\r\n\r\n');

@@ -10,7 +10,8 @@ const USAGE = `usage: node server.js [options]
   --port N                  port on 127.0.0.1 (default 8443, 0 = any free port)
   --public-host NAME        host used in links handed to clients (default localhost)
   --certs DIR               directory with server.pem/server.key (default certs/ beside server.js)
-  --auto-confirm USERID     confirm every new sign-in as this user
+  --auto-confirm USERS      confirm every new sign-in as this user; with a list
+                            (u1,u2) the first as u1, the next as u2, and round again
   --auto-confirm-delay MS   delay before that confirmation (default 300)
   --session USERID:TOKEN    pre-create a live session (repeatable)
   --ping-interval MS        realtime ping interval (default 25000)
@@ -79,7 +80,7 @@ function parseOptions(argv, { baseDir }) {
     port: integer(values, 'port', 8443, 0, 65535),
     publicHost: host,
     certsDir: path.resolve(values.certs ?? path.join(baseDir, 'certs')),
-    autoConfirm: values['auto-confirm'] ?? null,
+    autoConfirm: values['auto-confirm'] === undefined ? null : values['auto-confirm'].split(','),
     autoConfirmDelay: integer(values, 'auto-confirm-delay', 300, 0, DAY),
     sessions: (values.session ?? []).map(parseSession),
     pingInterval: integer(values, 'ping-interval', 25000, 1, DAY),

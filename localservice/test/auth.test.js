@@ -99,19 +99,23 @@ test('me and logout', async () => {
   assert.deepEqual((await server.request('POST', '/auth/flow/web/logout')).json, { ok: true });
 });
 
-test('--auto-confirm signs each new flow in after the delay', async () => {
-  const auto = await startServer({ certs, sessions: false, args: ['--auto-confirm', 'u4', '--auto-confirm-delay', '150', '--public-host', 'tovik.test'] });
+test('--auto-confirm signs new flows in after the delay, taking a list in turn', async () => {
+  const auto = await startServer({ certs, sessions: false, args: ['--auto-confirm', 'u4,u2', '--auto-confirm-delay', '150', '--public-host', 'tovik.test'] });
   try {
-    const { res, cookie } = await startFlow(auto);
-    assert.ok(res.json.qrUrl.startsWith(`https://tovik.test:${auto.port}/confirm/`));
-    let reply = await poll(cookie, auto);
-    assert.equal(reply.json.status, 'pending');
-    for (let i = 0; i < 50 && reply.json.status === 'pending'; i++) {
-      await sleep(50);
-      reply = await poll(cookie, auto);
+    const flows = [await startFlow(auto), await startFlow(auto), await startFlow(auto)];
+    assert.ok(flows[0].res.json.qrUrl.startsWith(`https://tovik.test:${auto.port}/confirm/`));
+    const signedIn = [];
+    for (const { cookie } of flows) {
+      let reply = await poll(cookie, auto);
+      for (let i = 0; i < 50 && reply.json.status === 'pending'; i++) {
+        await sleep(50);
+        reply = await poll(cookie, auto);
+      }
+      const token = cookieValue(reply.headers['set-cookie'], 'tovik_web_session').value;
+      signedIn.push((await auto.request('GET', '/auth/flow/web/me', { token })).json.user.id);
     }
-    const token = cookieValue(reply.headers['set-cookie'], 'tovik_web_session').value;
-    assert.equal((await auto.request('GET', '/auth/flow/web/me', { token })).json.user.id, 'u4');
+    assert.deepEqual(signedIn, ['u4', 'u2', 'u4']);
+    assert.equal((await poll(flows[0].cookie, auto)).json.status, 'claimed');
   } finally {
     await auto.stop();
   }

@@ -34,7 +34,7 @@ test('bad command lines are refused with a reason and nothing on stdout', async 
     [['--port', 'abc'], 2, /--port/],
     [['--port', '0', '--bogus'], 2, /bogus/],
     [['--port', '0', '--session', 'u9:tok'], 2, /u9/],
-    [['--port', '0', '--auto-confirm', 'nobody'], 2, /nobody/],
+    [['--port', '0', '--auto-confirm', 'u1,nobody'], 2, /nobody/],
     [['--port', '0', '--big-file', path.join(empty, 'missing.bin')], 2, /missing\.bin/],
     [['--port', '0', '--certs', empty], 2, /make-certs\.sh/],
     [['--port', String(server.port)], 1, /EADDRINUSE/],
