@@ -24,7 +24,7 @@ const USAGE = `usage: node server.js [options]
   --files-dir DIR           where uploads are kept (default a temporary folder removed on exit)
 `;
 
-const spec = {
+const OPTIONS = {
   port: { type: 'string' },
   'public-host': { type: 'string' },
   certs: { type: 'string' },
@@ -66,7 +66,7 @@ function parseSession(text) {
 function parseOptions(argv, { baseDir }) {
   let values;
   try {
-    ({ values } = parseArgs({ args: argv, options: spec, strict: true, allowPositionals: false }));
+    ({ values } = parseArgs({ args: argv, options: OPTIONS, strict: true, allowPositionals: false }));
   } catch (err) {
     throw new UsageError(err.message);
   }
