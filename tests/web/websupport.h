@@ -12,6 +12,7 @@
 #include <QString>
 #include <QTest>
 
+#include <algorithm>
 #include <memory>
 
 namespace websupport {
@@ -58,6 +59,71 @@ inline std::shared_ptr<Outcome> callAndWait(Window &window, const QString &path,
 inline bool startupSettled(const Window &window) {
     const QString text = window.loginStatus->text();
     return !text.isEmpty() && text != QStringLiteral("Подготавливаем вход…");
+}
+
+} // namespace websupport
+
+#include <QNetworkCookie>
+#include <QNetworkCookieJar>
+#include <QPixmap>
+#include <QProcess>
+#include <QTemporaryDir>
+
+namespace websupport {
+
+inline const QString preparing = QStringLiteral("Подготавливаем вход…");
+inline const QString scanPrompt = QStringLiteral("Отсканируйте QR и подтвердите вход в приложении");
+
+// Writes session.bin the way a confirmed sign-in would, for a session the service already knows.
+inline void writeSessionFile(const QByteArray &token) {
+    Window writer;
+    writer.net.cookieJar()->setCookiesFromUrl(
+        {QNetworkCookie(QByteArrayLiteral("tovik_web_session"), token)}, QUrl(writer.baseUrl));
+    writer.saveSession();
+}
+
+inline bool hasSessionCookie(const Window &window) {
+    const QList<QNetworkCookie> cookies =
+        window.net.cookieJar()->cookiesForUrl(QUrl(window.baseUrl));
+    return std::any_of(cookies.begin(), cookies.end(), [](const QNetworkCookie &cookie) {
+        return cookie.name() == QByteArrayLiteral("tovik_web_session");
+    });
+}
+
+inline QString zbarimg() {
+    return QStandardPaths::findExecutable(QStringLiteral("zbarimg"));
+}
+
+// What a phone would read from the QR on the sign-in page; empty if nothing decodes.
+inline QString scanQr(const Window &window) {
+    const QPixmap pixmap = window.qrLabel->pixmap();
+    QTemporaryDir dir;
+    const QString file = dir.filePath(QStringLiteral("qr.png"));
+    if (pixmap.isNull() || !pixmap.save(file))
+        return {};
+    QProcess zbar;
+    zbar.start(zbarimg(), {QStringLiteral("--raw"), QStringLiteral("-q"), file});
+    if (!zbar.waitForFinished(20000) || zbar.exitCode() != 0)
+        return {};
+    return QString::fromUtf8(zbar.readAllStandardOutput().trimmed());
+}
+
+} // namespace websupport
+
+#include <QTcpSocket>
+
+namespace websupport {
+
+// LocalService::restart() can report success from the previous run's output before the new
+// process listens; wait until the port takes connections again.
+inline bool portAcceptsConnections(int port, int timeoutMs = 20000) {
+    return QTest::qWaitFor(
+        [port] {
+            QTcpSocket probe;
+            probe.connectToHost(QHostAddress::LocalHost, quint16(port));
+            return probe.waitForConnected(200);
+        },
+        timeoutMs);
 }
 
 } // namespace websupport
