@@ -198,6 +198,7 @@ private Q_SLOTS:
         xscreen::PrivateXServer x;
         QVERIFY2(x.start(screen), "Xvfb did not start");
         QProcess child;
+        child.setProcessChannelMode(QProcess::MergedChannels);
         x.startChild(child, functions);
         QVERIFY(child.waitForStarted(10000));
         const bool finished = child.waitForFinished(240000);

@@ -78,7 +78,8 @@ public:
 
     QString display() const { return displayName; }
 
-    // Runs this executable again, with `arguments`, on the xcb platform against this server.
+    // Runs this executable again, with `arguments`, on the xcb platform against this server. The
+    // caller sets up the child's channels.
     void startChild(QProcess &child, const QStringList &arguments) const {
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert("DISPLAY", displayName);
@@ -87,7 +88,6 @@ public:
         env.remove("WAYLAND_DISPLAY");
         env.insert(childVariable, "1");
         child.setProcessEnvironment(env);
-        child.setProcessChannelMode(QProcess::MergedChannels);
         child.start(QCoreApplication::applicationFilePath(), arguments);
     }
 
