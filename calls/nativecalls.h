@@ -131,4 +131,9 @@ public:
     // before anything it hands frames back to goes away.
     quint64 screenShareSerial = 0;
     ScreenEncoder screenEncoder;
+
+    // Context of the socket's connections (realtime/socket.cpp), declared after everything so it
+    // goes first: the socket, destroyed last, reports its own closing, and no handler may run on
+    // members already gone.
+    QObject socketContext;
 };

@@ -26,8 +26,8 @@ void sendFrame(NativeCalls &calls, const QString &frame) {
 // like that without ever reporting).
 void abortChannel(NativeCalls &calls) {
     bool reported = false;
-    const auto probe = QObject::connect(&calls.socket, &QWebSocket::disconnected, &calls,
-                                        [&reported] { reported = true; });
+    const auto probe = QObject::connect(&calls.socket, &QWebSocket::disconnected,
+                                        &calls.socketContext, [&reported] { reported = true; });
     calls.socket.abort();
     QObject::disconnect(probe);
     if (!reported)
@@ -44,18 +44,20 @@ bool isMediaForCurrentCall(const NativeCalls &calls, const QJsonObject &payload)
 void NativeCalls::setupSocket() {
     socket.setMaxAllowedIncomingFrameSize(maxIncomingBytes);
     socket.setMaxAllowedIncomingMessageSize(maxIncomingBytes);
-    connect(&socket, &QWebSocket::textMessageReceived, this, [this](const QString &frame) {
-        // Any frame proves the server alive; the open packet says how long it may stay silent.
-        if (frame.startsWith(QLatin1Char('0'))) {
-            connectTimer.stop();
-            livenessMs = frames::livenessMs(frame);
-            livenessTimer.start(livenessMs);
-        } else if (livenessTimer.isActive()) {
-            livenessTimer.start(livenessMs);
-        }
-        handle(frame);
-    });
-    connect(&socket, &QWebSocket::disconnected, this, [this] { onDisconnected(); });
+    connect(&socket, &QWebSocket::textMessageReceived, &socketContext,
+            [this](const QString &frame) {
+                // Any frame proves the server alive; the open packet says how long it may stay
+                // silent.
+                if (frame.startsWith(QLatin1Char('0'))) {
+                    connectTimer.stop();
+                    livenessMs = frames::livenessMs(frame);
+                    livenessTimer.start(livenessMs);
+                } else if (livenessTimer.isActive()) {
+                    livenessTimer.start(livenessMs);
+                }
+                handle(frame);
+            });
+    connect(&socket, &QWebSocket::disconnected, &socketContext, [this] { onDisconnected(); });
     reconnectTimer.setSingleShot(true);
     connect(&reconnectTimer, &QTimer::timeout, this, [this] { connectSocket(); });
     connectTimer.setSingleShot(true);
