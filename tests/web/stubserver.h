@@ -16,6 +16,7 @@
 #include <QSslSocket>
 #include <QTcpServer>
 #include <QTcpSocket>
+#include <QTimer>
 
 #include <functional>
 #include <memory>
@@ -35,11 +36,12 @@ struct StubReply {
     QByteArray body;
     QList<QByteArray> headers; // whole lines without the line end, e.g. "Set-Cookie: a=b"
     bool hang = false;         // read the request, never answer
+    int delayMs = 0;           // answer this late
 };
 
 inline StubReply stubJson(int status, const QByteArray &json, QList<QByteArray> headers = {}) {
     headers.append(QByteArrayLiteral("Content-Type: application/json"));
-    return StubReply{status, json, headers, false};
+    return StubReply{status, json, headers};
 }
 
 class StubServer {
@@ -150,7 +152,10 @@ private:
                 out += line + "\r\n";
             out += "Content-Length: " + QByteArray::number(reply.body.size()) + "\r\n\r\n";
             out += reply.body;
-            socket->write(out);
+            if (reply.delayMs > 0)
+                QTimer::singleShot(reply.delayMs, socket, [socket, out] { socket->write(out); });
+            else
+                socket->write(out);
         }
     }
 

@@ -200,7 +200,7 @@ private Q_SLOTS:
     void cookieFromOneReplyGoesWithTheNext() {
         stub.respond = [](const StubRequest &request) {
             if (request.path == "/auth/flow/web/start")
-                return stubJson(200, R"({"qrUrl":"https://x/y","code":"1"})",
+                return stubJson(200, "{\"qrUrl\":\"https://x/y\",\"code\":\"1\"}",
                                 {"Set-Cookie: tovik_flow=f1; Secure; HttpOnly; Path=/"});
             return stubJson(200, R"({"status":"pending"})");
         };
