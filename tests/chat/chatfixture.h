@@ -1,0 +1,182 @@
+#pragma once
+
+// Shared by the chat tests: a window signed in by cookie alone, a log of the requests it made,
+// and a small TLS server for the request shapes the local service cannot show.
+
+#include "app/service.h"
+#include "app/window.h"
+
+#include <QByteArray>
+#include <QElapsedTimer>
+#include <QEventLoop>
+#include <QFile>
+#include <QList>
+#include <QListWidget>
+#include <QNetworkCookie>
+#include <QNetworkCookieJar>
+#include <QNetworkReply>
+#include <QNetworkRequest>
+#include <QObject>
+#include <QPointer>
+#include <QSslCertificate>
+#include <QSslConfiguration>
+#include <QSslKey>
+#include <QSslServer>
+#include <QSslSocket>
+#include <QString>
+#include <QStringList>
+#include <QTest>
+#include <QTimer>
+
+#include <functional>
+
+namespace chattest {
+
+constexpr int waitMs = 20000;
+
+// Runs the event loop until done() holds or the time is up. Unlike QTest::qWaitFor it does not
+// sleep between rounds, so transfers that hop between threads run at full speed.
+inline bool waitUntil(const std::function<bool()> &done, int timeoutMs = waitMs) {
+    if (done())
+        return true;
+    QEventLoop loop;
+    QTimer poll;
+    QElapsedTimer clock;
+    clock.start();
+    QObject::connect(&poll, &QTimer::timeout, &loop, [&] {
+        if (done() || clock.hasExpired(timeoutMs))
+            loop.quit();
+    });
+    poll.start(5);
+    loop.exec();
+    return done();
+}
+
+// The session cookie the service's sign-in would have set, without going through sign-in.
+inline void setSession(Window &w, const QByteArray &token) {
+    QNetworkCookie cookie(QByteArrayLiteral("tovik_web_session"), token);
+    cookie.setPath(QStringLiteral("/"));
+    cookie.setSecure(true);
+    w.net.cookieJar()->setCookiesFromUrl({cookie}, QUrl(service::baseUrl()));
+}
+
+inline QStringList rowTexts(const QListWidget *list) {
+    QStringList texts;
+    for (int i = 0; i < list->count(); ++i)
+        texts << list->item(i)->text();
+    return texts;
+}
+
+inline QListWidgetItem *rowWithData(const QListWidget *list, const QString &value) {
+    for (int i = 0; i < list->count(); ++i) {
+        if (list->item(i)->data(Qt::UserRole).toString() == value)
+            return list->item(i);
+    }
+    return nullptr;
+}
+
+// Every request of one window that has finished, in the order they finished.
+class RequestLog : public QObject {
+public:
+    struct Entry {
+        QNetworkAccessManager::Operation operation;
+        QString path; // percent-encoded as sent
+        int status;
+        int transferTimeout;
+    };
+
+    explicit RequestLog(Window &w) {
+        connect(&w.net, &QNetworkAccessManager::finished, this, [this](QNetworkReply *reply) {
+            entries.append({reply->operation(), reply->url().path(QUrl::FullyEncoded),
+                            reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt(),
+                            reply->request().transferTimeout()});
+        });
+    }
+
+    int count(QNetworkAccessManager::Operation operation, const QString &pathPart) const {
+        int n = 0;
+        for (const Entry &e : entries)
+            n += e.operation == operation && e.path.contains(pathPart) ? 1 : 0;
+        return n;
+    }
+
+    QList<Entry> entries;
+};
+
+// One HTTPS connection at a time, with the local service's certificate, answering each complete
+// request with whatever respond() returns. The raw request bytes are kept for inspection.
+class StubServer : public QObject {
+public:
+    std::function<QByteArray(const QByteArray &request)> respond;
+    QList<QByteArray> requests;
+
+    bool start() {
+        QFile certFile(QStringLiteral(TOVIK_LOCALSERVICE_DIR "/certs/server.pem"));
+        QFile keyFile(QStringLiteral(TOVIK_LOCALSERVICE_DIR "/certs/server.key"));
+        if (!certFile.open(QIODevice::ReadOnly) || !keyFile.open(QIODevice::ReadOnly))
+            return false;
+        QSslConfiguration config = QSslConfiguration::defaultConfiguration();
+        config.setLocalCertificate(QSslCertificate(certFile.readAll(), QSsl::Pem));
+        config.setPrivateKey(QSslKey(keyFile.readAll(), QSsl::Rsa, QSsl::Pem));
+        config.setPeerVerifyMode(QSslSocket::VerifyNone);
+        server.setSslConfiguration(config);
+        // newConnection comes before the handshake; this one once a socket is ready to read.
+        connect(&server, &QSslServer::pendingConnectionAvailable, this, [this] {
+            while (server.hasPendingConnections())
+                serve(qobject_cast<QSslSocket *>(server.nextPendingConnection()));
+        });
+        return server.listen(QHostAddress::LocalHost, 0);
+    }
+
+    int port() const { return server.serverPort(); }
+
+    static QByteArray header(const QByteArray &request, const QByteArray &name) {
+        const QByteArray head = request.left(request.indexOf("\r\n\r\n"));
+        for (const QByteArray &line : head.split('\n')) {
+            const qsizetype colon = line.indexOf(':');
+            if (colon > 0 && line.left(colon).trimmed().toLower() == name.toLower())
+                return line.mid(colon + 1).trimmed();
+        }
+        return {};
+    }
+
+    static QByteArray body(const QByteArray &request) {
+        return request.mid(request.indexOf("\r\n\r\n") + 4);
+    }
+
+private:
+    void serve(QSslSocket *socket) {
+        if (!socket)
+            return;
+        auto buffer = std::make_shared<QByteArray>();
+        connect(socket, &QSslSocket::disconnected, socket, &QObject::deleteLater);
+        connect(socket, &QSslSocket::readyRead, this, [this, socket, buffer] {
+            buffer->append(socket->readAll());
+            const qsizetype end = buffer->indexOf("\r\n\r\n");
+            if (end < 0)
+                return;
+            const qsizetype length = header(*buffer, "content-length").toLongLong();
+            if (buffer->size() < end + 4 + length)
+                return;
+            const QByteArray request = buffer->left(end + 4 + length);
+            buffer->remove(0, request.size());
+            requests.append(request);
+            const QByteArray answer = respond ? respond(request) : QByteArray();
+            if (answer.isEmpty())
+                return; // stall: never answer
+            socket->write(answer);
+            socket->disconnectFromHost();
+        });
+    }
+
+    QSslServer server;
+};
+
+inline QByteArray httpAnswer(int status, const QByteArray &body,
+                             const QByteArray &type = "application/json") {
+    return "HTTP/1.1 " + QByteArray::number(status) + " X\r\nContent-Type: " + type +
+           "\r\nContent-Length: " + QByteArray::number(body.size()) +
+           "\r\nConnection: close\r\n\r\n" + body;
+}
+
+} // namespace chattest
