@@ -18,7 +18,9 @@ void Window::call(QString path, QJsonObject body, bool post, ReplyHandler done) 
              : net.get(request);
     connect(reply, &QNetworkReply::finished, this, [reply, done = std::move(done)] {
         const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
-        const QJsonObject object = QJsonDocument::fromJson(reply->readAll()).object();
+        // A timed-out or aborted reply is closed; reading it would only make Qt complain.
+        const QByteArray bytes = reply->isOpen() ? reply->readAll() : QByteArray();
+        const QJsonObject object = QJsonDocument::fromJson(bytes).object();
         const bool failed = reply->error() != QNetworkReply::NoError || status >= 400;
         reply->deleteLater();
         done(object, failed ? webapi::errorText(status, object) : QString());
