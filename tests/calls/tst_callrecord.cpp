@@ -1,0 +1,162 @@
+#include "calls/callrecord.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QTest>
+
+namespace {
+
+QJsonObject parse(const char *json) {
+    return QJsonDocument::fromJson(QByteArray(json)).object();
+}
+
+QString ownSummary(const QJsonObject &record, const QString &userId) {
+    const auto own = callrecord::ownEntry(record, userId);
+    if (!own)
+        return QStringLiteral("none");
+    return QString::fromUtf8(QJsonDocument(*own).toJson(QJsonDocument::Compact));
+}
+
+} // namespace
+
+class CallRecordTest : public QObject {
+    Q_OBJECT
+private Q_SLOTS:
+    void states_data() {
+        QTest::addColumn<QJsonValue>("value");
+        QTest::addColumn<bool>("joined");
+        QTest::newRow("exact") << QJsonValue(QStringLiteral("JOINED")) << true;
+        QTest::newRow("lower case") << QJsonValue(QStringLiteral("joined")) << false;
+        QTest::newRow("padded") << QJsonValue(QStringLiteral("JOINED ")) << false;
+        QTest::newRow("number") << QJsonValue(1) << false;
+        QTest::newRow("array") << QJsonValue(QJsonArray{QStringLiteral("JOINED")}) << false;
+        QTest::newRow("missing") << QJsonValue(QJsonValue::Undefined) << false;
+        QTest::newRow("null") << QJsonValue(QJsonValue::Null) << false;
+    }
+    void states() {
+        QFETCH(QJsonValue, value);
+        QFETCH(bool, joined);
+        QCOMPARE(callrecord::hasState(value, QStringLiteral("JOINED")), joined);
+    }
+
+    void memberLines_data() {
+        QTest::addColumn<QByteArray>("record");
+        QTest::addColumn<QStringList>("lines");
+        QTest::newRow("every state") << QByteArray(R"({"members":[
+            {"name":"Анна","state":"JOINED"},{"name":"Борис","state":"INVITED"},
+            {"name":"Вера","state":"LEFT"},{"name":"Глеб","state":"DECLINED"}]})")
+                                     << QStringList{"Анна · в разговоре", "Борис · приглашён",
+                                                    "Вера · вышел", "Глеб · вышел"};
+        QTest::newRow("unknown and odd states read as left")
+            << QByteArray(R"({"members":[{"name":"a","state":"left"},{"name":"b","state":7},
+                                         {"name":"c"},{"name":"d","state":"RINGING"}]})")
+            << QStringList{"a · вышел", "b · вышел", "c · вышел", "d · вышел"};
+        QTest::newRow("name missing or not text")
+            << QByteArray(R"({"members":[{"state":"JOINED"},{"name":5,"state":"INVITED"}]})")
+            << QStringList{" · в разговоре", " · приглашён"};
+        QTest::newRow("entries that are not objects are skipped")
+            << QByteArray(R"({"members":[1,"u2",null,[],{"name":"a","state":"JOINED"}]})")
+            << QStringList{"a · в разговоре"};
+        QTest::newRow("members missing") << QByteArray(R"({"id":"c1"})") << QStringList{};
+        QTest::newRow("members not an array")
+            << QByteArray(R"({"members":{"name":"a","state":"JOINED"}})") << QStringList{};
+    }
+    void memberLines() {
+        QFETCH(QByteArray, record);
+        QFETCH(QStringList, lines);
+        const QJsonObject object = parse(record.constData());
+        QVERIFY2(!object.isEmpty(), "fixture does not parse");
+        QCOMPARE(callrecord::memberLines(object), lines);
+    }
+
+    void ownEntry_data() {
+        QTest::addColumn<QByteArray>("record");
+        QTest::addColumn<QString>("userId");
+        QTest::addColumn<QString>("own");
+        QTest::newRow("found") << QByteArray(
+                                      R"({"members":[{"userId":"u2"},{"userId":"u1","x":1}]})")
+                               << "u1"
+                               << R"({"userId":"u1","x":1})";
+        QTest::newRow("last of several wins")
+            << QByteArray(
+                   R"({"members":[{"userId":"u1","n":1},{"userId":"u2"},{"userId":"u1","n":2}]})")
+            << "u1"
+            << R"({"n":2,"userId":"u1"})";
+        QTest::newRow("absent") << QByteArray(R"({"members":[{"userId":"u2"},{"userId":"u3"}]})")
+                                << "u1"
+                                << "none";
+        QTest::newRow("id of another type")
+            << QByteArray(R"({"members":[{"userId":1},{"userId":["u1"]}]})") << "u1"
+            << "none";
+        QTest::newRow("case differs") << QByteArray(R"({"members":[{"userId":"U1"}]})") << "u1"
+                                      << "none";
+        QTest::newRow("nobody signed in never matches a member without id")
+            << QByteArray(R"({"members":[{"name":"x"},{"userId":""}]})") << ""
+            << "none";
+    }
+    void ownEntry() {
+        QFETCH(QByteArray, record);
+        QFETCH(QString, userId);
+        QFETCH(QString, own);
+        QCOMPARE(ownSummary(parse(record.constData()), userId), own);
+    }
+
+    void title_data() {
+        QTest::addColumn<QByteArray>("record");
+        QTest::addColumn<QString>("reference");
+        QTest::addColumn<QString>("title");
+        const QByteArray three = R"({"members":[{"userId":"u1","name":"Анна"},
+            {"userId":"u2","name":"Борис"},{"userId":"u3","name":"Вера"}]})";
+        QTest::newRow("first who is not the reference") << three << "u1"
+                                                        << "Борис";
+        QTest::newRow("reference in the middle") << three << "u2"
+                                                 << "Анна";
+        QTest::newRow("everyone is the reference")
+            << QByteArray(R"({"members":[{"userId":"u1","name":"Анна"},{"userId":"u1"}]})") << "u1"
+            << "Звонок Tovik";
+        QTest::newRow("no members") << QByteArray(R"({"members":[]})") << "u1"
+                                    << "Звонок Tovik";
+        QTest::newRow("member without id counts as someone else")
+            << QByteArray(R"({"members":[{"name":"Некто"},{"userId":"u2","name":"Борис"}]})")
+            << "u2"
+            << "Некто";
+    }
+    void title() {
+        QFETCH(QByteArray, record);
+        QFETCH(QString, reference);
+        QFETCH(QString, title);
+        QCOMPARE(callrecord::title(parse(record.constData()), reference), title);
+    }
+
+    void duration_data() {
+        QTest::addColumn<QJsonValue>("acceptedAt");
+        QTest::addColumn<QString>("text");
+        QTest::newRow("75 min 3 s")
+            << QJsonValue(QStringLiteral("2024-05-01T10:00:00.000Z")) << "Разговор · 75:03";
+        QTest::newRow("fractions of a second round down")
+            << QJsonValue(QStringLiteral("2024-05-01T11:14:56.001Z")) << "Разговор · 00:06";
+        QTest::newRow("just started")
+            << QJsonValue(QStringLiteral("2024-05-01T11:15:03.000Z")) << "Разговор · 00:00";
+        QTest::newRow("future") << QJsonValue(QStringLiteral("2024-05-01T12:00:00.000Z"))
+                                << "Разговор · 00:00";
+        QTest::newRow("offset form")
+            << QJsonValue(QStringLiteral("2024-05-01T13:14:00.000+02:00")) << "Разговор · 01:03";
+        QTest::newRow("missing") << QJsonValue(QJsonValue::Undefined) << "Разговор · 00:00";
+        QTest::newRow("empty") << QJsonValue(QString()) << "Разговор · 00:00";
+        QTest::newRow("garbage") << QJsonValue(QStringLiteral("yesterday")) << "Разговор · 00:00";
+        QTest::newRow("number") << QJsonValue(1714557600000.0) << "Разговор · 00:00";
+        QTest::newRow("hundreds of minutes")
+            << QJsonValue(QStringLiteral("2024-04-30T11:15:03.000Z")) << "Разговор · 1440:00";
+    }
+    void duration() {
+        QFETCH(QJsonValue, acceptedAt);
+        QFETCH(QString, text);
+        const QDateTime now =
+            QDateTime::fromString(QStringLiteral("2024-05-01T11:15:03.000Z"), Qt::ISODateWithMs);
+        QVERIFY(now.isValid());
+        QCOMPARE(callrecord::durationText(acceptedAt, now), text);
+    }
+};
+
+QTEST_APPLESS_MAIN(CallRecordTest)
+#include "tst_callrecord.moc"
