@@ -1,6 +1,9 @@
 #include "calls/nativecalls.h"
 
+#include "calls/callrecord.h"
+
 #include <QApplication>
+#include <QDateTime>
 #include <QMenu>
 #include <QScrollArea>
 #include <QStyle>
@@ -71,7 +74,7 @@ NativeCalls::NativeCalls(QNetworkAccessManager *network, QWidget *window)
     connect(&playbackTimer, &QTimer::timeout, this, [this] { playbackTick(); });
     connect(&pingTimer, &QTimer::timeout, this, [this] { sendPing(); });
     connect(&durationTimer, &QTimer::timeout, this, [this] { updateDuration(); });
-    connect(&ringTimer, &QTimer::timeout, this, [] { QApplication::beep(); });
+    connect(&ringTimer, &QTimer::timeout, this, [this] { beep(); });
     setupSocket();
 }
 
@@ -81,15 +84,73 @@ NativeCalls::~NativeCalls() {
     voice.stop();
 }
 
-void NativeCalls::answer() {}
-void NativeCalls::decline() {}
-void NativeCalls::hangUp() {}
-void NativeCalls::endFromTray() {}
-void NativeCalls::quit() {}
-void NativeCalls::trayActivated() {}
-void NativeCalls::updateDuration() {}
-void NativeCalls::sendPing() {}
-bool NativeCalls::trayAvailable() const {
-    return false;
+void NativeCalls::answer() {
+    callId = callrecord::text(callRecord.value(QLatin1String("id")));
+    command(QStringLiteral("accept"));
 }
-void NativeCalls::showBox(QMessageBox::Icon, const QString &, const QString &) {}
+
+void NativeCalls::decline() {
+    command(QStringLiteral("decline"));
+    finish();
+}
+
+void NativeCalls::hangUp() {
+    if (dialPending)
+        dialAbandoned = true;
+    command(QStringLiteral("leave"));
+    finish();
+}
+
+void NativeCalls::endFromTray() {
+    command(QStringLiteral("leave"));
+    finish();
+}
+
+void NativeCalls::quit() {
+    command(QStringLiteral("leave"));
+    socket.flush();
+    // exit() rather than quit(): quit() first offers every window a close, and without a tray the
+    // main window answers a close by quitting again.
+    QMetaObject::invokeMethod(
+        QCoreApplication::instance(), [] { QCoreApplication::exit(0); }, Qt::QueuedConnection);
+}
+
+void NativeCalls::trayActivated() {
+    mainWindow->show();
+    if (!callRecord.isEmpty())
+        callDialog.show();
+}
+
+void NativeCalls::updateDuration() {
+    callStatusLabel.setText(callrecord::durationText(callRecord.value(QLatin1String("acceptedAt")),
+                                                     QDateTime::currentDateTimeUtc()));
+}
+
+void NativeCalls::sendPing() {
+    emitEvent(QStringLiteral("native_call"),
+              {{QStringLiteral("action"), QStringLiteral("ping")},
+               {QStringLiteral("id"), callId},
+               {QStringLiteral("sentAt"), QDateTime::currentMSecsSinceEpoch()}});
+}
+
+bool NativeCalls::trayAvailable() const {
+    return QSystemTrayIcon::isSystemTrayAvailable();
+}
+
+void NativeCalls::showBox(QMessageBox::Icon icon, const QString &title, const QString &text) {
+    QMessageBox box(icon, title, text, QMessageBox::Ok, mainWindow);
+    box.exec();
+}
+
+void NativeCalls::beep() {
+    QApplication::beep();
+    if (beeped)
+        beeped();
+}
+
+void NativeCalls::showBalloon(const QString &title, const QString &text) {
+    constexpr int shownMs = 45000;
+    tray.showMessage(title, text, QSystemTrayIcon::Information, shownMs);
+    if (balloonShown)
+        balloonShown(title, text, QSystemTrayIcon::Information, shownMs);
+}

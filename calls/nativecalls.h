@@ -20,6 +20,7 @@
 
 #include <atomic>
 #include <functional>
+#include <optional>
 
 class QNetworkAccessManager;
 class QWidget;
@@ -74,6 +75,9 @@ public:
     bool trayAvailable() const;
     // Every message box of the call side goes through here, so tests can find and close it.
     void showBox(QMessageBox::Icon icon, const QString &title, const QString &text);
+    // The ring's one beep, and the incoming-call balloon; both also reach the test seams below.
+    void beep();
+    void showBalloon(const QString &title, const QString &text);
 
     QWebSocket socket;
     QNetworkAccessManager *net = nullptr;
@@ -125,6 +129,16 @@ public:
 
     // Tests observe every frame the client writes to the socket here; unset in the program.
     std::function<void(const QString &frame)> frameSent;
+    // Tests observe tray balloons and beeps here; unset in the program.
+    std::function<void(const QString &title, const QString &text, QSystemTrayIcon::MessageIcon icon,
+                       int msecs)>
+        balloonShown;
+    std::function<void()> beeped;
+    // The call whose failed voice start is being reported; while its box is open, further records
+    // of that call don't try the devices again.
+    std::optional<QString> voiceFailedCall;
+    // How long an invite waits for its first record; tests shorten it.
+    int dialWaitMs = 15000;
 
     // Screen sharing (calls/screenshare.cpp). Each start and stop of sharing bumps the serial, so a
     // frame still being encoded when sharing stops is dropped. Declared last: its thread is joined
