@@ -86,21 +86,6 @@ private Q_SLOTS:
             << rec::activeHere() << true << "Анна"
             << "Разговор"
             << "Борис · в разговоре\nАнна · в разговоре" << callButtons;
-        QTest::newRow("group call, third member left")
-            << rec::call(QStringLiteral("c1"), QStringLiteral("RINGING"), QStringLiteral("u3"),
-                         {rec::member(QStringLiteral("u3"), QStringLiteral("JOINED"),
-                                      QStringLiteral("sidX")),
-                          rec::member(QStringLiteral("u2"), QStringLiteral("LEFT")),
-                          rec::member(QStringLiteral("u1"), QStringLiteral("INVITED"))})
-            << false << "Вера"
-            << "Входящий звонок"
-            << "Вера · в разговоре\nБорис · вышел\nАнна · приглашён" << incomingButtons;
-        QTest::newRow("everyone is the user")
-            << rec::call(QStringLiteral("c1"), QStringLiteral("RINGING"), QStringLiteral("u1"),
-                         {rec::member(QStringLiteral("u1"), QStringLiteral("INVITED"))})
-            << false << "Звонок Tovik"
-            << "Входящий звонок"
-            << "Анна · приглашён" << incomingButtons;
     }
     void content() {
         QFETCH(QJsonObject, record);
@@ -128,7 +113,6 @@ private Q_SLOTS:
             << QJsonValue(acceptedAgo((75 * 60 + 3) * 1000 + 400)) << "Разговор · 75:03";
         QTest::newRow("missing") << QJsonValue(QJsonValue::Undefined) << "Разговор · 00:00";
         QTest::newRow("future") << QJsonValue(acceptedAgo(-120000)) << "Разговор · 00:00";
-        QTest::newRow("unreadable") << QJsonValue(QStringLiteral("soon")) << "Разговор · 00:00";
     }
     void duration() {
         QFETCH(QJsonValue, acceptedAt);
