@@ -209,6 +209,7 @@ private Q_SLOTS:
         QTest::addColumn<QString>("what");
         QTest::addColumn<int>("events");
         QTest::newRow("sharing stopped") << "stop" << 1;
+        QTest::newRow("stopped and started again") << "restart" << 1;
         QTest::newRow("call ended") << "finish" << 0;
         QTest::newRow("next call shares") << "next call" << 0;
     }
@@ -220,8 +221,10 @@ private Q_SLOTS:
         s.shareManually();
         s.calls.sendScreenFrame();
         QVERIFY(s.calls.screenEncoder.busy());
-        if (what == "stop") {
+        if (what == "stop" || what == "restart") {
             s.calls.screenButton.click();
+            if (what == "restart")
+                s.shareManually();
         } else {
             s.calls.finish();
             if (what == "next call") {
