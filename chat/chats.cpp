@@ -1,11 +1,14 @@
 #include "app/window.h"
 
 #include "chat/messagerow.h"
+#include "chat/rowdelegate.h"
 
 #include <QJsonArray>
 #include <QLabel>
 #include <QLineEdit>
+#include <QList>
 #include <QListWidget>
+#include <QStringList>
 
 namespace {
 
@@ -31,14 +34,24 @@ void Window::rebuildChats(const QJsonObject &reply, const QString &error) {
 
     // Clearing and re-selecting fire currentItemChanged; the flag tells selectChat to ignore them.
     chatsRebuilding = true;
+    chat::CachedRowDelegate::of(chatList)->nextGeneration();
     chatList->setUpdatesEnabled(false);
     chatList->clear();
+    QList<chat::ChatRow> rows;
+    QStringList names;
+    rows.reserve(chats.size());
+    names.reserve(chats.size());
     for (const QJsonValue &value : chats) {
-        const chat::ChatRow chat = chat::chatRow(value.toObject());
-        auto *row = new QListWidgetItem(chat.name, chatList);
-        row->setData(Qt::UserRole, chat.id);
+        rows.append(chat::chatRow(value.toObject()));
+        names.append(rows.last().name);
+    }
+    // One insertion for all rows, in reply order.
+    chatList->addItems(names);
+    for (int i = 0; i < rows.size(); ++i) {
+        QListWidgetItem *row = chatList->item(i);
+        row->setData(Qt::UserRole, rows[i].id);
         applySearch(row, search);
-        if (chat.id == keep)
+        if (rows[i].id == keep)
             chatList->setCurrentItem(row);
     }
     chatList->setUpdatesEnabled(true);

@@ -1,12 +1,39 @@
 #include "app/window.h"
 
 #include "chat/messagerow.h"
+#include "chat/rowdelegate.h"
 
 #include <QJsonArray>
 #include <QLabel>
 #include <QLineEdit>
+#include <QList>
 #include <QListWidget>
 #include <QScrollBar>
+#include <QStringList>
+
+namespace {
+
+void fillRows(QListWidget *list, const QJsonArray &messages, const QString &userId) {
+    QList<chat::MessageRow> rows;
+    QStringList texts;
+    rows.reserve(messages.size());
+    texts.reserve(messages.size());
+    for (const QJsonValue &value : messages) {
+        rows.append(chat::messageRow(value.toObject(), userId));
+        texts.append(rows.last().text);
+    }
+    chat::CachedRowDelegate::of(list)->nextGeneration();
+    list->clear();
+    // One insertion for all rows; the roles are set while the layout is still pending.
+    list->addItems(texts);
+    for (int i = 0; i < rows.size(); ++i) {
+        QListWidgetItem *item = list->item(i);
+        item->setData(Qt::UserRole, rows[i].address);
+        item->setData(Qt::UserRole + 1, rows[i].fileName);
+    }
+}
+
+} // namespace
 
 void Window::loadMessages() {
     if (currentChatId.isEmpty() || messagesLoading)
@@ -26,16 +53,8 @@ void Window::loadMessages() {
              QScrollBar *bar = messageList->verticalScrollBar();
              const int v = bar->value();
              const int m = bar->maximum();
-             const QJsonArray messages = reply.value(QStringLiteral("messages")).toArray();
-
              messageList->setUpdatesEnabled(false);
-             messageList->clear();
-             for (const QJsonValue &value : messages) {
-                 const chat::MessageRow row = chat::messageRow(value.toObject(), userId);
-                 auto *item = new QListWidgetItem(row.text, messageList);
-                 item->setData(Qt::UserRole, row.address);
-                 item->setData(Qt::UserRole + 1, row.fileName);
-             }
+             fillRows(messageList, reply.value(QStringLiteral("messages")).toArray(), userId);
              // The scroll range is stale until the new rows are laid out.
              messageList->doItemsLayout();
              if (v >= m - 8)
