@@ -30,6 +30,9 @@ void Window::startLogin() {
     pollTimer.stop();
     call(QStringLiteral("/auth/flow/web/start"), QJsonObject(), true,
          [this](QJsonObject reply, QString error) {
+             // Signed in meanwhile (a confirmed flow's who-am-I answered first): no QR, no polls.
+             if (pages->currentIndex() != 0)
+                 return;
              if (!error.isEmpty()) {
                  loginStatus->setText(error);
                  return;
@@ -93,6 +96,8 @@ void Window::loadMe() {
                  if (cookie.name() == QByteArrayLiteral("tovik_web_session"))
                      calls->setCredentials(userId, QString::fromUtf8(cookie.value()));
              }
+             // A new QR requested while this answer was on its way must not keep polling.
+             pollTimer.stop();
              pages->setCurrentIndex(1);
              loadChats();
              refreshTimer.start(refreshIntervalMs);

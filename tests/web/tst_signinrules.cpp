@@ -272,6 +272,28 @@ private Q_SLOTS:
         QCOMPARE(stub.requestsFor(mePath).size(), 1);
     }
 
+    // The new-QR button pressed while a confirmed flow's who-am-I is on its way: the sign-in wins
+    // and the late new flow neither shows nor polls.
+    void newCodeWhileConfirming() {
+        statusReplies = {status("authenticated", {sessionCookie})};
+        StubReply me = stubJson(200, R"({"user":{"id":"u6"}})");
+        me.delayMs = 800;
+        meReplies = {stubJson(401, "{}"), me};
+        Window window;
+        QVERIFY(QTest::qWaitFor([&] { return stub.requestsFor(mePath).size() == 2; }, 10000));
+        StubReply late = startReplies.value(0);
+        late.delayMs = 1600;
+        startReplies = {late};
+        countReplies(window);
+        window.findChild<QPushButton *>(QStringLiteral("newQrButton"))->click();
+        // The who-am-I answer, the chats it loads and the late start answer.
+        QVERIFY(QTest::qWaitFor([&] { return finishedReplies >= 3; }, 8000));
+        QCOMPARE(stub.requestsFor(startPath).size(), 2);
+        QCOMPARE(window.pages->currentIndex(), 1);
+        QVERIFY(!window.pollTimer.isActive());
+        QCOMPARE(window.userId, QStringLiteral("u6"));
+    }
+
     void userIdReadsOnlyAString_data() {
         QTest::addColumn<QByteArray>("body");
         QTest::addColumn<QString>("userId");
