@@ -29,5 +29,8 @@ public:
     virtual void reset() = 0;
 };
 
-// The platform's audio system (audiodevice_unix.cpp, audiodevice_win.cpp).
-std::unique_ptr<AudioDevice> createSystemAudioDevice();
+// The platform's audio system (audiodevice_unix.cpp, audiodevice_win.cpp) on its default microphone
+// and loudspeaker. Tests name other devices of a private audio server so that two clients in one
+// process stay apart; the program always uses the defaults, and the Windows back end ignores names.
+std::unique_ptr<AudioDevice> createSystemAudioDevice(const QByteArray &captureName = {},
+                                                     const QByteArray &playbackName = {});

@@ -1,21 +1,63 @@
 #include "calls/winvoice.h"
 
+#include <algorithm>
+#include <array>
+#include <cstring>
+
 WinVoice::WinVoice()
     : WinVoice(createSystemAudioDevice()) {}
+
 WinVoice::WinVoice(std::unique_ptr<AudioDevice> device)
     : dev(std::move(device)) {}
+
 WinVoice::~WinVoice() {
     stop();
 }
+
 bool WinVoice::start(Callback cb) {
+    running.exchange(false);
+    // A restart passes through closed, so the device never delivers to a callback being replaced.
+    if (dev && dev->isOpen()) {
+        dev->reset();
+        dev->close();
+    }
     callback = std::move(cb);
-    return false;
+    // Runs on the audio system's thread, once per captured block.
+    auto deliver = [this](const char *data, int size) {
+        if (running.load() && size > 0)
+            callback(QByteArray(data, size));
+    };
+    if (!dev || !dev->open(deliver)) {
+        stop();
+        return false;
+    }
+    running.exchange(true);
+    return true;
 }
-void WinVoice::stop() {}
+
+void WinVoice::stop() {
+    // Cleared first: whatever the device hands back while closing is neither delivered nor kept.
+    running.exchange(false);
+    if (dev && dev->isOpen()) {
+        dev->reset();
+        dev->close();
+    }
+}
+
 bool WinVoice::canPlay() {
-    return false;
+    return running.load() && dev && dev->isOpen() && dev->canWrite();
 }
-void WinVoice::play(const QByteArray &) {}
+
+void WinVoice::play(const QByteArray &block) {
+    if (!dev || !dev->isOpen())
+        return;
+    std::array<char, AudioDevice::blockBytes> area{};
+    std::memcpy(area.data(), block.constData(),
+                std::min<std::size_t>(area.size(), std::size_t(block.size())));
+    dev->write(area.data());
+}
+
 void WinVoice::setDevice(std::unique_ptr<AudioDevice> device) {
+    stop();
     dev = std::move(device);
 }

@@ -11,6 +11,7 @@
 // Owns the microphone and the loudspeaker for one call at a time.
 class WinVoice {
 public:
+    // Called on the audio system's thread with each captured block, only while running.
     using Callback = std::function<void(QByteArray)>;
 
     WinVoice();
@@ -19,7 +20,9 @@ public:
     WinVoice(const WinVoice &) = delete;
     WinVoice &operator=(const WinVoice &) = delete;
 
+    // (Re)opens the device and starts capture; false leaves it closed with `cb` stored.
     bool start(Callback cb);
+    // Closes the device; safe when closed and when called repeatedly. The callback stays stored.
     void stop();
     // True when a mixed block could be handed to the device now.
     bool canPlay();
