@@ -17,10 +17,14 @@
 #include <QPushButton>
 #include <QRandomGenerator>
 #include <QSaveFile>
+#include <QScopeGuard>
 #include <QTemporaryDir>
 #include <QTimer>
 
+#include <csignal>
 #include <memory>
+
+#include <sys/resource.h>
 
 using namespace chattest;
 
@@ -458,6 +462,33 @@ private Q_SLOTS:
         QVERIFY(readFile(target) == bigBytes);
         QCOMPARE(otherFilesThan(dir.path(), "big.bin"), QStringList());
         QCOMPARE(log->entries.first().transferTimeout, 30000);
+    }
+
+    // A disk that fills up half-way: the write fails, the download stops, the target stays.
+    void writeFailureHalfWayKeepsTheTarget() {
+        const QString address = attachmentAddress(QStringLiteral("big.bin"));
+        QVERIFY(!address.isEmpty());
+        QTemporaryDir dir;
+        const QString target = dir.filePath("kept.bin");
+        QVERIFY(writeFile(target, "old contents"));
+        log->entries.clear();
+
+        rlimit original{};
+        QVERIFY(getrlimit(RLIMIT_FSIZE, &original) == 0);
+        const auto previousHandler = std::signal(SIGXFSZ, SIG_IGN);
+        rlimit limited = original;
+        limited.rlim_cur = 1024 * 1024;
+        QVERIFY(setrlimit(RLIMIT_FSIZE, &limited) == 0);
+        const auto restore = qScopeGuard([&] {
+            setrlimit(RLIMIT_FSIZE, &original);
+            std::signal(SIGXFSZ, previousHandler);
+        });
+
+        w->downloadTo(QUrl(address), target);
+        QVERIFY(waitUntil([&] { return log->entries.size() == 1; }));
+        QCOMPARE(w->statusLabel->text(), QStringLiteral("Не удалось сохранить файл"));
+        QCOMPARE(readFile(target), QByteArray("old contents"));
+        QCOMPARE(otherFilesThan(dir.path(), "kept.bin"), QStringList());
     }
 
     void failedDownloadKeepsTheTarget_data() {
