@@ -46,7 +46,8 @@ start() {
     done
   } >"$dir/server.pa"
 
-  client_env pulseaudio -n -F "$dir/server.pa" --daemonize=yes --exit-idle-time=-1 \
+  # A server whose owner died without stopping it goes away a minute after its last client.
+  client_env pulseaudio -n -F "$dir/server.pa" --daemonize=yes --exit-idle-time=60 \
     --use-pid-file=yes --log-target=file:"$dir/server.log" 2>>"$dir/server.log" || {
     echo "pulseaudio did not start; see $dir/server.log" >&2
     exit 1

@@ -12,6 +12,7 @@
 #include <QThread>
 #include <QWidget>
 
+#include <atomic>
 #include <cmath>
 #include <mutex>
 
@@ -160,6 +161,28 @@ private Q_SLOTS:
         QVERIFY2(written >= 2 && written <= 8, qPrintable(QString::number(written)));
         QVERIFY(QTest::qWaitFor([&] { return device->canWrite(); }, 2000));
         device->close();
+    }
+
+    void deviceOutlivesItsServer() {
+        const QByteArray server = qgetenv("PULSE_SERVER");
+        const QByteArray config = qgetenv("PULSE_CLIENTCONFIG");
+        {
+            PulseTestServer own;
+            QVERIFY2(own.start(), qPrintable(own.errors()));
+            std::atomic<int> blocks{0};
+            const auto device = createSystemAudioDevice("micA", "spkA");
+            QVERIFY(device->open([&blocks](const char *, int) { ++blocks; }));
+            QVERIFY(QTest::qWaitFor([&blocks] { return blocks > 0; }, 5000));
+            own.stop();
+            QVERIFY(QTest::qWaitFor([&device] { return !device->canWrite(); }, 5000));
+            const char silence[AudioDevice::blockBytes] = {};
+            device->write(silence);
+            device->reset();
+            device->close();
+            QVERIFY(!device->isOpen());
+        }
+        qputenv("PULSE_SERVER", server);
+        qputenv("PULSE_CLIENTCONFIG", config);
     }
 
     void twoClientsInACallHearEachOther() {
