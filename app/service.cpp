@@ -2,10 +2,14 @@
 
 #include "app/buildconfig.h"
 #include "app/servicedetail.h"
+#include "app/systemroots.h"
 
 #include <QList>
 #include <QSslCertificate>
 #include <QSslConfiguration>
+#include <QSslSocket>
+
+#include <future>
 
 namespace service::detail {
 
@@ -25,6 +29,15 @@ namespace {
 
 using service::detail::hostOverride;
 using service::detail::portOverride;
+
+QList<QSslCertificate> extraCertificates() {
+    return QSslCertificate::fromData(QByteArray(buildconfig::extraCaPem), QSsl::Pem);
+}
+
+std::future<QList<QSslCertificate>> &pendingRoots() {
+    static std::future<QList<QSslCertificate>> roots;
+    return roots;
+}
 
 QString hostAndPort() {
     const int p = service::port();
@@ -53,17 +66,29 @@ QString socketUrl() {
     return QStringLiteral("wss://") + hostAndPort() + QStringLiteral("/socket.io/");
 }
 
+void prepareTrust() {
+    static bool prepared = false;
+    if (prepared || QByteArray(buildconfig::extraCaPem).trimmed().isEmpty())
+        return;
+    prepared = true;
+    // The TLS back end must be loaded on this thread before another one parses certificates.
+    QSslSocket::supportsSsl();
+    pendingRoots() = std::async(std::launch::async, &systemroots::load);
+}
+
 void installTrust() {
     static bool installed = false;
     if (installed)
         return;
     installed = true;
-    const QList<QSslCertificate> extra =
-        QSslCertificate::fromData(QByteArray(buildconfig::extraCaPem), QSsl::Pem);
+    const QList<QSslCertificate> extra = extraCertificates();
     if (extra.isEmpty())
         return;
+    prepareTrust();
+    // Adding a CA switches off Qt's on-demand loading of the system roots, so they are listed
+    // explicitly next to the extra one.
     QSslConfiguration config = QSslConfiguration::defaultConfiguration();
-    config.addCaCertificates(extra);
+    config.setCaCertificates(pendingRoots().get() + extra);
     QSslConfiguration::setDefaultConfiguration(config);
 }
 

@@ -15,7 +15,12 @@ QString baseUrl();
 // "wss://" + host (+ port) + "/socket.io/", without the query.
 QString socketUrl();
 
-// Makes the default TLS configuration trust the system roots plus the build's extra CA. Idempotent.
+// Starts reading the system's root certificates in the background when the build has an extra CA
+// (reading them takes a noticeable part of start-up). Idempotent.
+void prepareTrust();
+
+// Makes the default TLS configuration trust the system roots plus the build's extra CA. Call before
+// the first connection; waits for prepareTrust's work if it is still running. Idempotent.
 void installTrust();
 
 } // namespace service

@@ -26,7 +26,7 @@ const char windowStyle[] =
 
 Window::Window()
     : baseUrl(service::baseUrl()) {
-    service::installTrust();
+    service::prepareTrust();
     calls = new NativeCalls(&net, this);
 
     setWindowTitle(QStringLiteral("Tovik Messenger"));
@@ -41,6 +41,7 @@ Window::Window()
     pages->setCurrentIndex(0);
     connectControls();
 
+    service::installTrust();
     restoreSession();
     loadMe();
 }

@@ -16,6 +16,12 @@ void Window::call(QString path, QJsonObject body, bool post, ReplyHandler done) 
     QNetworkReply *reply =
         post ? net.post(request, QJsonDocument(body).toJson(QJsonDocument::Compact))
              : net.get(request);
+    // Replies are small JSON documents; one that runs past the limit is cut off as a failure
+    // rather than buffered without bound.
+    connect(reply, &QNetworkReply::downloadProgress, this, [reply](qint64 received, qint64) {
+        if (received > webapi::maxReplyBytes)
+            reply->abort();
+    });
     connect(reply, &QNetworkReply::finished, this, [reply, done = std::move(done)] {
         const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
         // A timed-out or aborted reply is closed; reading it would only make Qt complain.

@@ -9,6 +9,9 @@ namespace webapi {
 // failure.
 constexpr int requestTimeoutMs = 30000;
 
+// Largest JSON reply the program reads; a list of thousands of chats or messages stays far below.
+constexpr qint64 maxReplyBytes = 16 * 1024 * 1024;
+
 // The text a failed reply shows: the service's own "message" when it has a usable one, otherwise
 // the default for the status. Never empty, so no caller can take a failure for success.
 QString errorText(int httpStatus, const QJsonObject &body);

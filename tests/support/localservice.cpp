@@ -29,6 +29,9 @@ bool LocalService::launch(const QStringList &arguments, int port) {
     QStringList args{QStringLiteral(TOVIK_LOCALSERVICE_DIR "/server.js"), QStringLiteral("--port"),
                      QString::number(port), QStringLiteral("--files-dir"), files.path()};
     args += arguments;
+    // Only this run's output counts; a restart must not match the previous run's line.
+    log.clear();
+    listeningPort = 0;
     process.setProcessChannelMode(QProcess::MergedChannels);
     process.start(QStringLiteral("node"), args);
     if (!process.waitForStarted(10000))
@@ -47,7 +50,6 @@ bool LocalService::launch(const QStringList &arguments, int port) {
             return true;
         }
     }
-    // A restart can race the old socket's release; one more try on the same port is enough.
     return false;
 }
 

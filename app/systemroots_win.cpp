@@ -1,0 +1,7 @@
+#include "app/systemroots.h"
+
+#include <QSslConfiguration>
+
+QList<QSslCertificate> systemroots::load() {
+    return QSslConfiguration::systemCaCertificates();
+}
