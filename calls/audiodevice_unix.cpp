@@ -93,7 +93,7 @@ bool PulseAudioDevice::connectStreams() {
     timedOut = false;
     deadline =
         pa_context_rttime_new(context, pa_rtclock_now() + connectLimit, deadlinePassed, this);
-    if (pa_context_connect(context, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0 ||
+    if (!deadline || pa_context_connect(context, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0 ||
         !waitUntilReady())
         return false;
 

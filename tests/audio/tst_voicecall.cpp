@@ -7,6 +7,7 @@
 #include "tests/support/toneanalysis.h"
 
 #include <QFile>
+#include <QLocalServer>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QThread>
@@ -120,6 +121,19 @@ private Q_SLOTS:
         QVERIFY(!voice.canPlay());
     }
 
+    // A server that takes the connection and then never answers must not hold the GUI thread.
+    void deviceGivesUpOnASilentServer() {
+        QLocalServer silent;
+        QVERIFY(silent.listen(files.filePath(QStringLiteral("silent"))));
+        const QByteArray server = qgetenv("PULSE_SERVER");
+        qputenv("PULSE_SERVER", "unix:" + silent.fullServerName().toUtf8());
+        const auto device = createSystemAudioDevice();
+        const bool opened = device->open([](const char *, int) {});
+        qputenv("PULSE_SERVER", server);
+        QVERIFY(!opened);
+        QVERIFY(!device->isOpen());
+    }
+
     void deviceDeliversWholeBlocksOnItsOwnThread() {
         std::mutex lock;
         QList<int> sizes;
@@ -187,7 +201,8 @@ private Q_SLOTS:
 
     void twoClientsInACallHearEachOther() {
         QStringList boxes;
-        testutil::autoCloseModalBoxes(this, true, &boxes);
+        QObject boxWatch;
+        testutil::autoCloseModalBoxes(&boxWatch, true, &boxes);
         Client a(QStringLiteral("u1"), QStringLiteral("tok1"), "micA", "spkA");
         Client b(QStringLiteral("u2"), QStringLiteral("tok2"), "micB", "spkB");
         QTRY_VERIFY_WITH_TIMEOUT(a.calls->connected && b.calls->connected, 10000);
