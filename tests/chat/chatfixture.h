@@ -29,6 +29,7 @@
 #include <QTimer>
 
 #include <functional>
+#include <memory>
 
 namespace chattest {
 
@@ -102,6 +103,23 @@ public:
 
     QList<Entry> entries;
 };
+
+// A window whose start-up chatter is over: its "me" without a session has failed and the QR
+// sign-in that follows has had its first reply, so from here on only the chat code talks. The log
+// is emptied. Null when "me" never finished.
+inline std::unique_ptr<Window> openQuietWindow(std::unique_ptr<RequestLog> &log) {
+    auto window = std::make_unique<Window>();
+    log = std::make_unique<RequestLog>(*window);
+    RequestLog *seen = log.get();
+    if (!waitUntil([&] { return seen->count(QNetworkAccessManager::GetOperation, "/web/me") > 0; }))
+        return nullptr;
+    const bool signInStarted = waitUntil(
+        [&] { return seen->count(QNetworkAccessManager::PostOperation, "/web/start") > 0; }, 5000);
+    Q_UNUSED(signInStarted);
+    window->pollTimer.stop();
+    seen->entries.clear();
+    return window;
+}
 
 // One HTTPS connection at a time, with the local service's certificate, answering each complete
 // request with whatever respond() returns. The raw request bytes are kept for inspection.

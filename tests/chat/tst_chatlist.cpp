@@ -35,24 +35,6 @@ private:
     std::unique_ptr<Window> w;
     std::unique_ptr<RequestLog> log;
 
-    // A window with the session cookie set and its start-up sign-in chatter out of the way, so
-    // only the chat code talks from here on.
-    void openWindow() {
-        w = std::make_unique<Window>();
-        log = std::make_unique<RequestLog>(*w);
-        QVERIFY(waitUntil(
-            [&] { return log->count(QNetworkAccessManager::GetOperation, "/web/me") > 0; },
-            waitMs));
-        // The failed "me" starts a QR sign-in; let its first reply land before stopping the polls.
-        const bool signInStarted = waitUntil(
-            [&] { return log->count(QNetworkAccessManager::PostOperation, "/web/start") > 0; },
-            5000);
-        Q_UNUSED(signInStarted);
-        w->pollTimer.stop();
-        log->entries.clear();
-        setSession(*w, "chat-token");
-    }
-
     void loadChatsAndWait() {
         const int before = log->count(QNetworkAccessManager::GetOperation, "/web/chats");
         w->loadChats();
@@ -72,7 +54,11 @@ private Q_SLOTS:
         QVERIFY(svc.start({QStringLiteral("--session"), QStringLiteral("u1:chat-token")}));
     }
 
-    void init() { openWindow(); }
+    void init() {
+        w = openQuietWindow(log);
+        QVERIFY(w);
+        setSession(*w, "chat-token");
+    }
     void cleanup() {
         log.reset();
         w.reset();

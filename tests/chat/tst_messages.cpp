@@ -30,20 +30,6 @@ private:
     std::unique_ptr<Window> w;
     std::unique_ptr<RequestLog> log;
 
-    void openWindow() {
-        w = std::make_unique<Window>();
-        log = std::make_unique<RequestLog>(*w);
-        QVERIFY(waitUntil([&] { return log->count(Get, "/web/me") > 0; }));
-        // The failed "me" starts a QR sign-in; let its first reply land before stopping the polls.
-        const bool signInStarted =
-            waitUntil([&] { return log->count(Post, "/web/start") > 0; }, 5000);
-        Q_UNUSED(signInStarted);
-        w->pollTimer.stop();
-        log->entries.clear();
-        setSession(*w, "msg-token");
-        w->userId = QStringLiteral("u1");
-    }
-
     // Loads currentChatId's messages and waits for the reply to be handled.
     void loadAndWait() {
         const int before = log->count(Get, "/messages");
@@ -71,7 +57,12 @@ private Q_SLOTS:
         QVERIFY(svc.start({QStringLiteral("--session"), QStringLiteral("u1:msg-token")}));
     }
 
-    void init() { openWindow(); }
+    void init() {
+        w = openQuietWindow(log);
+        QVERIFY(w);
+        setSession(*w, "msg-token");
+        w->userId = QStringLiteral("u1");
+    }
     void cleanup() {
         log.reset();
         w.reset();
@@ -303,10 +294,10 @@ private Q_SLOTS:
         QVERIFY(stub.start());
         servicetesthook::pointAt(QStringLiteral("localhost"), stub.port());
         {
-            Window local;
-            QVERIFY(waitUntil([&] { return !stub.requests.isEmpty(); }));
-            QTest::qWait(200);
-            local.pollTimer.stop();
+            std::unique_ptr<RequestLog> localLog;
+            std::unique_ptr<Window> quiet = openQuietWindow(localLog);
+            QVERIFY(quiet);
+            Window &local = *quiet;
             stub.requests.clear();
 
             local.currentChatId = QStringLiteral("чат 1/x?");
