@@ -6,8 +6,8 @@
 #include <QMetaObject>
 
 std::function<void(QByteArray)> NativeCalls::captureHandler() {
-    // Made on the GUI thread when the voice starts; the block still belongs to this call when it
-    // reaches the GUI thread only if the call is still the current one.
+    // Made when the voice starts; a block that reaches the GUI thread after its call has been
+    // replaced by another is dropped there.
     return [this, call = callId](QByteArray block) {
         // Runs on the audio system's capture thread: reads only `muted`, then hands over the block.
         if (muted.load())
