@@ -116,6 +116,9 @@ void Window::downloadTo(const QUrl &url, const QString &savePath) {
 
     // Set when writing fails; the reply is then aborted and must not read as a network failure.
     auto writeFailed = std::make_shared<bool>(false);
+    // An abort from inside readyRead finishes the reply before the progress signal of that same
+    // arrival; the late signal must not cover the outcome.
+    auto ended = std::make_shared<bool>(false);
     auto drain = [reply, save, writeFailed] {
         const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
         // An error page is not the file.
@@ -133,10 +136,13 @@ void Window::downloadTo(const QUrl &url, const QString &savePath) {
         }
     };
     connect(reply, &QNetworkReply::readyRead, this, drain);
-    connect(reply, &QNetworkReply::downloadProgress, this, [this](qint64 received, qint64 total) {
-        showPercent(statusLabel, QStringLiteral("Скачивание %1%"), received, total);
-    });
-    connect(reply, &QNetworkReply::finished, this, [this, reply, save, writeFailed, drain] {
+    connect(reply, &QNetworkReply::downloadProgress, this,
+            [this, ended](qint64 received, qint64 total) {
+                if (!*ended)
+                    showPercent(statusLabel, QStringLiteral("Скачивание %1%"), received, total);
+            });
+    connect(reply, &QNetworkReply::finished, this, [this, reply, save, writeFailed, ended, drain] {
+        *ended = true;
         reply->deleteLater();
         if (!*writeFailed && !failed(reply))
             drain();
