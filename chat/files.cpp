@@ -109,6 +109,9 @@ void Window::downloadTo(const QUrl &url, const QString &savePath) {
     }
     QNetworkRequest request(url);
     request.setTransferTimeout(webapi::requestTimeoutMs);
+    // The address was checked against the service host; a redirect must not lead elsewhere.
+    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
+                         QNetworkRequest::SameOriginRedirectPolicy);
     QNetworkReply *reply = net.get(request);
     reply->setReadBufferSize(downloadBufferBytes);
     QSaveFile *save = target.release();
