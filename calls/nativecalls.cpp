@@ -71,6 +71,8 @@ NativeCalls::NativeCalls(QNetworkAccessManager *network, QWidget *window)
     connect(&screenButton, &QPushButton::clicked, this, [this] { toggleScreenShare(); });
     connect(&hangupButton, &QPushButton::clicked, this, [this] { hangUp(); });
     connect(&screenTimer, &QTimer::timeout, this, [this] { sendScreenFrame(); });
+    // The mixer feeds the loudspeaker every 20 ms; a coarse timer's 5% slack shows up as gaps.
+    playbackTimer.setTimerType(Qt::PreciseTimer);
     connect(&playbackTimer, &QTimer::timeout, this, [this] { playbackTick(); });
     connect(&pingTimer, &QTimer::timeout, this, [this] { sendPing(); });
     connect(&durationTimer, &QTimer::timeout, this, [this] { updateDuration(); });
