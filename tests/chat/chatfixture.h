@@ -4,27 +4,17 @@
 // and a small TLS server for the request shapes the local service cannot show.
 
 #include "app/service.h"
+#include "app/servicetesthook.h"
 #include "app/window.h"
 
-#include <QByteArray>
 #include <QElapsedTimer>
 #include <QEventLoop>
 #include <QFile>
-#include <QList>
 #include <QListWidget>
-#include <QNetworkCookie>
 #include <QNetworkCookieJar>
 #include <QNetworkReply>
-#include <QNetworkRequest>
-#include <QObject>
-#include <QPointer>
-#include <QSslCertificate>
-#include <QSslConfiguration>
 #include <QSslKey>
 #include <QSslServer>
-#include <QSslSocket>
-#include <QString>
-#include <QStringList>
 #include <QTest>
 #include <QTimer>
 
@@ -51,6 +41,11 @@ inline bool waitUntil(const std::function<bool()> &done, int timeoutMs = waitMs)
     poll.start(5);
     loop.exec();
     return done();
+}
+
+// One row of a QtTest data table.
+template <typename... Columns> void row(const char *name, const Columns &...columns) {
+    (QTest::newRow(name) << ... << columns);
 }
 
 // The session cookie the service's sign-in would have set, without going through sign-in.
@@ -140,20 +135,20 @@ public:
         server.setSslConfiguration(config);
         // newConnection comes before the handshake; this one once a socket is ready to read.
         connect(&server, &QSslServer::pendingConnectionAvailable, this, [this] {
-            while (server.hasPendingConnections())
-                serve(qobject_cast<QSslSocket *>(server.nextPendingConnection()));
+            while (auto *socket = qobject_cast<QSslSocket *>(server.nextPendingConnection()))
+                serve(socket);
         });
         return server.listen(QHostAddress::LocalHost, 0);
     }
 
     int port() const { return server.serverPort(); }
 
+    // name in lower case
     static QByteArray header(const QByteArray &request, const QByteArray &name) {
         const QByteArray head = request.left(request.indexOf("\r\n\r\n"));
         for (const QByteArray &line : head.split('\n')) {
-            const qsizetype colon = line.indexOf(':');
-            if (colon > 0 && line.left(colon).trimmed().toLower() == name.toLower())
-                return line.mid(colon + 1).trimmed();
+            if (line.toLower().startsWith(name + ':'))
+                return line.mid(name.size() + 1).trimmed();
         }
         return {};
     }
@@ -164,8 +159,6 @@ public:
 
 private:
     void serve(QSslSocket *socket) {
-        if (!socket)
-            return;
         auto buffer = std::make_shared<QByteArray>();
         connect(socket, &QSslSocket::disconnected, socket, &QObject::deleteLater);
         connect(socket, &QSslSocket::readyRead, this, [this, socket, buffer] {
@@ -195,6 +188,24 @@ inline QByteArray httpAnswer(int status, const QByteArray &body,
     return "HTTP/1.1 " + QByteArray::number(status) + " X\r\nContent-Type: " + type +
            "\r\nContent-Length: " + QByteArray::number(body.size()) +
            "\r\nConnection: close\r\n\r\n" + body;
+}
+
+// Chat routes succeed with nothing in them; the rest is refused so start-up stays quiet.
+inline QByteArray chatRoutesOnly(const QByteArray &request) {
+    if (request.contains("/files "))
+        return httpAnswer(201, "{}");
+    return request.contains("/web/chats/") ? httpAnswer(200, R"({"messages":[]})")
+                                           : httpAnswer(401, "{}");
+}
+
+// A quiet window talking to the stub; the core library is pointed back at servicePort after.
+inline std::unique_ptr<Window> openStubWindow(StubServer &stub, std::unique_ptr<RequestLog> &log,
+                                              int servicePort) {
+    servicetesthook::pointAt(QStringLiteral("localhost"), stub.port());
+    std::unique_ptr<Window> window = openQuietWindow(log);
+    servicetesthook::pointAt(QStringLiteral("localhost"), servicePort);
+    stub.requests.clear();
+    return window;
 }
 
 } // namespace chattest

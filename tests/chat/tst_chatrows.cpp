@@ -1,5 +1,7 @@
 // The widget-free rules of the chat page: how reply elements become rows, which bytes name an
 // upload, what the save dialog proposes, which attachment addresses may be fetched.
+#include "chatfixture.h"
+
 #include "chat/attachments.h"
 #include "chat/messagerow.h"
 
@@ -8,11 +10,13 @@
 
 namespace {
 
-QJsonObject json(const char *text) {
-    return QJsonDocument::fromJson(QByteArray(text)).object();
+QJsonObject json(const QString &text) {
+    return QJsonDocument::fromJson(text.toUtf8()).object();
 }
 
 } // namespace
+
+using chattest::row;
 
 class ChatRowsTest : public QObject {
     Q_OBJECT
@@ -21,33 +25,16 @@ private Q_SLOTS:
         QTest::addColumn<QString>("element");
         QTest::addColumn<QString>("id");
         QTest::addColumn<QString>("name");
-        QTest::newRow("both") << R"({"id":"team/design","name":"Дизайн"})"
-                              << "team/design"
-                              << "Дизайн";
-        QTest::newRow("no name") << R"({"id":"a"})"
-                                 << "a"
-                                 << "Чат";
-        QTest::newRow("numeric name") << R"({"id":"a","name":5})"
-                                      << "a"
-                                      << "Чат";
-        QTest::newRow("null name") << R"({"id":"a","name":null})"
-                                   << "a"
-                                   << "Чат";
-        QTest::newRow("empty name stays empty") << R"({"id":"a","name":""})"
-                                                << "a"
-                                                << "";
-        QTest::newRow("numeric id") << R"({"id":7,"name":"x"})"
-                                    << ""
-                                    << "x";
-        QTest::newRow("nothing") << "{}"
-                                 << ""
-                                 << "Чат";
+        row("both", R"({"id":"team/design","name":"Дизайн"})", "team/design", "Дизайн");
+        row("numeric name", R"({"id":"a","name":5})", "a", "Чат");
+        row("empty name stays empty", R"({"id":"a","name":""})", "a", "");
+        row("numeric id", R"({"id":7,"name":"x"})", "", "x");
     }
     void chatRow() {
         QFETCH(QString, element);
         QFETCH(QString, id);
         QFETCH(QString, name);
-        const chat::ChatRow row = chat::chatRow(json(element.toUtf8().constData()));
+        const chat::ChatRow row = chat::chatRow(json(element));
         QCOMPARE(row.id, id);
         QCOMPARE(row.name, name);
     }
@@ -58,114 +45,40 @@ private Q_SLOTS:
         QTest::addColumn<QString>("text");
         QTest::addColumn<QString>("address");
         QTest::addColumn<QString>("fileName");
-        const QString media = "https://localhost/auth/flow/web/files/f1";
-
-        QTest::newRow("own text")
-            << "u1"
-            << R"({"type":"TEXT","content":"Привет","senderId":"u1","senderName":"Анна"})"
-            << "Вы  ·  Привет"
-            << ""
-            << "";
-        QTest::newRow("other's text")
-            << "u1"
-            << R"({"type":"TEXT","content":"Да","senderId":"u2","senderName":"Борис"})"
-            << "Борис  ·  Да"
-            << ""
-            << "";
-        QTest::newRow("no sender name") << "u1"
-                                        << R"({"type":"TEXT","content":"Да","senderId":"u2"})"
-                                        << "Участник  ·  Да"
-                                        << ""
-                                        << "";
-        QTest::newRow("numeric sender name")
-            << "u1"
-            << R"({"type":"TEXT","content":"Да","senderId":"u2","senderName":3})"
-            << "Участник  ·  Да"
-            << ""
-            << "";
-        QTest::newRow("no sender id, signed-in user known")
-            << "u1"
-            << R"({"type":"TEXT","content":"Да","senderName":"Борис"})"
-            << "Борис  ·  Да"
-            << ""
-            << "";
-        QTest::newRow("no sender id, no user id")
-            << ""
-            << R"({"type":"TEXT","content":"Да","senderName":"Борис"})"
-            << "Вы  ·  Да"
-            << ""
-            << "";
-        QTest::newRow("line breaks stay")
-            << "u1"
-            << R"({"type":"TEXT","content":"a\nb","senderId":"u2","senderName":"Б"})"
-            << "Б  ·  a\nb"
-            << ""
-            << "";
-        QTest::newRow("text with media keeps it")
-            << "u1"
-            << R"({"type":"TEXT","content":"см.","mediaUrl":"https://localhost/auth/flow/web/files/f1","senderId":"u1"})"
-            << "Вы  ·  см." << media << "";
-        QTest::newRow("text without media: no address, content is not one")
-            << "u1"
-            << R"({"type":"TEXT","content":"https://localhost/x","senderId":"u1"})"
-            << "Вы  ·  https://localhost/x"
-            << ""
-            << "";
-        QTest::newRow("deleted")
-            << "u1"
-            << R"({"type":"DELETED","content":"","senderId":"u2","senderName":"Борис"})"
-            << "Борис  ·  Сообщение удалено"
-            << ""
-            << "";
-        QTest::newRow("file")
-            << "u1"
-            << R"({"type":"FILE","fileName":"notes.txt","mediaUrl":"https://localhost/auth/flow/web/files/f1","senderId":"u1"})"
-            << "Вы  ·  notes.txt" << media << "notes.txt";
-        QTest::newRow("file without name")
-            << "u1"
-            << R"({"type":"FILE","mediaUrl":"https://localhost/auth/flow/web/files/f1","senderId":"u1"})"
-            << "Вы  ·  Вложение" << media << "";
-        QTest::newRow("file name not a string")
-            << "u1"
-            << R"({"type":"IMAGE","fileName":[1],"senderId":"u1"})"
-            << "Вы  ·  Вложение"
-            << ""
-            << "";
-        QTest::newRow("attachment address from content")
-            << "u1"
-            << R"({"type":"IMAGE","content":"https://localhost/auth/flow/web/files/f1","fileName":"a.png","senderId":"u1"})"
-            << "Вы  ·  a.png" << media << "a.png";
-        QTest::newRow("empty media falls back to content")
-            << "u1"
-            << R"({"type":"FILE","mediaUrl":"","content":"https://localhost/auth/flow/web/files/f1","senderId":"u1"})"
-            << "Вы  ·  Вложение" << media << "";
-        QTest::newRow("type is case-sensitive")
-            << "u1"
-            << R"({"type":"text","content":"hi","senderId":"u1"})"
-            << "Вы  ·  Вложение"
-            << "hi"
-            << "";
-        QTest::newRow("missing type is an attachment") << "u1"
-                                                       << R"({"content":"hi","senderId":"u1"})"
-                                                       << "Вы  ·  Вложение"
-                                                       << "hi"
-                                                       << "";
-        QTest::newRow("type not a string") << "u1"
-                                           << R"({"type":1,"content":"hi","senderId":"u1"})"
-                                           << "Вы  ·  Вложение"
-                                           << "hi"
-                                           << "";
-        QTest::newRow("text content not a string")
-            << "u1"
-            << R"({"type":"TEXT","content":{},"senderId":"u1"})"
-            << "Вы  ·  "
-            << ""
-            << "";
-        QTest::newRow("empty element") << "u1"
-                                       << "{}"
-                                       << "Участник  ·  Вложение"
-                                       << ""
-                                       << "";
+        const QString media = "https://h/f1"; // rows pass addresses on; downloads judge them
+        row("own text", "u1", R"({"type":"TEXT","content":"a\nb","senderId":"u1"})", "Вы  ·  a\nb",
+            "", "");
+        row("other's text", "u1",
+            R"({"type":"TEXT","content":"Да","senderId":"u2","senderName":"Б"})", "Б  ·  Да", "",
+            "");
+        row("numeric sender name", "u1",
+            R"({"type":"TEXT","content":"Да","senderId":"u2","senderName":3})", "Участник  ·  Да",
+            "", "");
+        row("no sender id, user known", "u1", R"({"type":"TEXT","content":"Да","senderName":"Б"})",
+            "Б  ·  Да", "", "");
+        row("no sender id, no user id", "", R"({"type":"TEXT","content":"Да","senderName":"Б"})",
+            "Вы  ·  Да", "", "");
+        row("text keeps its media", "u1",
+            R"({"type":"TEXT","content":"см.","mediaUrl":"https://h/f1","senderId":"u1"})",
+            "Вы  ·  см.", media, "");
+        row("text content is no address", "u1",
+            R"({"type":"TEXT","content":"https://localhost/x","senderId":"u1"})",
+            "Вы  ·  https://localhost/x", "", "");
+        row("deleted", "u1", R"({"type":"DELETED","content":"","senderId":"u2","senderName":"Б"})",
+            "Б  ·  Сообщение удалено", "", "");
+        row("file", "u1",
+            R"({"type":"FILE","fileName":"notes.txt","mediaUrl":"https://h/f1","senderId":"u1"})",
+            "Вы  ·  notes.txt", media, "notes.txt");
+        row("file name not a string", "u1", R"({"type":"IMAGE","fileName":[1],"senderId":"u1"})",
+            "Вы  ·  Вложение", "", "");
+        row("empty media falls back to content", "u1",
+            R"({"type":"FILE","mediaUrl":"","content":"https://h/f1","senderId":"u1"})",
+            "Вы  ·  Вложение", media, "");
+        row("type is case-sensitive", "u1", R"({"type":"text","content":"hi","senderId":"u1"})",
+            "Вы  ·  Вложение", "hi", "");
+        row("text content not a string", "u1", R"({"type":"TEXT","content":{},"senderId":"u1"})",
+            "Вы  ·  ", "", "");
+        row("empty element", "u1", "{}", "Участник  ·  Вложение", "", "");
     }
     void messageRow() {
         QFETCH(QString, userId);
@@ -173,7 +86,7 @@ private Q_SLOTS:
         QFETCH(QString, text);
         QFETCH(QString, address);
         QFETCH(QString, fileName);
-        const chat::MessageRow row = chat::messageRow(json(element.toUtf8().constData()), userId);
+        const chat::MessageRow row = chat::messageRow(json(element), userId);
         QCOMPARE(row.text, text);
         QCOMPARE(row.address, address);
         QCOMPARE(row.fileName, fileName);
@@ -182,19 +95,12 @@ private Q_SLOTS:
     void chatPath_data() {
         QTest::addColumn<QString>("chatId");
         QTest::addColumn<QString>("path");
-        QTest::newRow("plain") << "general"
-                               << "/auth/flow/web/chats/general/messages";
-        QTest::newRow("unreserved kept") << "a-b_c.d~e"
-                                         << "/auth/flow/web/chats/a-b_c.d~e/messages";
-        QTest::newRow("slash escaped") << "team/design"
-                                       << "/auth/flow/web/chats/team%2Fdesign/messages";
-        QTest::newRow("reserved escaped")
-            << "a?b#c&d=e+f %"
-            << "/auth/flow/web/chats/a%3Fb%23c%26d%3De%2Bf%20%25/messages";
-        QTest::newRow("dot segments stay inside") << ".."
-                                                  << "/auth/flow/web/chats/../messages";
-        QTest::newRow("utf-8 bytes") << "чат"
-                                     << "/auth/flow/web/chats/%D1%87%D0%B0%D1%82/messages";
+        row("unreserved kept", "a-b_c.d~e", "/auth/flow/web/chats/a-b_c.d~e/messages");
+        row("slash escaped", "team/design", "/auth/flow/web/chats/team%2Fdesign/messages");
+        row("reserved escaped", "a?b#c&d=e+f %",
+            "/auth/flow/web/chats/a%3Fb%23c%26d%3De%2Bf%20%25/messages");
+        row("dot segments stay inside", "..", "/auth/flow/web/chats/../messages");
+        row("utf-8 bytes", "чат", "/auth/flow/web/chats/%D1%87%D0%B0%D1%82/messages");
     }
     void chatPath() {
         QFETCH(QString, chatId);
@@ -204,56 +110,31 @@ private Q_SLOTS:
 
     void uploadPartDisposition_data() {
         QTest::addColumn<QString>("localPath");
-        QTest::addColumn<QByteArray>("header");
-        const QByteArray head = "form-data; name=\"file\"; filename=\"";
-        QTest::newRow("plain") << "/tmp/dir/report.pdf" << head + "report.pdf\"";
-        QTest::newRow("backslash and quote") << "/tmp/a\\b\"c.txt" << head + "a_b_c.txt\"";
-        QTest::newRow("semicolon unchanged") << "/tmp/a;b.txt" << head + "a;b.txt\"";
-        QTest::newRow("non-ASCII as raw UTF-8")
-            << "/tmp/Отчёт.txt" << head + QByteArray("Отчёт.txt") + '"';
-        QTest::newRow("line break")
-            << "/tmp/a\r\nX-Injected: 1.txt" << head + "a__X-Injected: 1.txt\"";
-        QTest::newRow("tab, NUL-free controls and DEL")
-            << QString::fromUtf8("/tmp/a\tb\x01\x1f\x7f.txt") << head + "a_b___.txt\"";
-        QTest::newRow("space and percent unchanged") << "/tmp/a b%20.txt" << head + "a b%20.txt\"";
+        QTest::addColumn<QString>("name"); // as written between the quotes
+        row("backslash and quote", "/tmp/a\\b\"c.txt", "a_b_c.txt");
+        row("semicolon, space, percent unchanged", "/tmp/a;b %20.txt", "a;b %20.txt");
+        row("non-ASCII as raw UTF-8", "/tmp/Отчёт.txt", "Отчёт.txt");
+        row("line break", "/tmp/a\r\nX-Injected: 1.txt", "a__X-Injected: 1.txt");
+        row("tab, other controls and DEL", "/tmp/a\tb\x01\x1f\x7f.txt", "a_b___.txt");
     }
     void uploadPartDisposition() {
         QFETCH(QString, localPath);
-        QFETCH(QByteArray, header);
-        QCOMPARE(chat::uploadPartDisposition(localPath), header);
+        QFETCH(QString, name);
+        QCOMPARE(chat::uploadPartDisposition(localPath),
+                 "form-data; name=\"file\"; filename=\"" + name.toUtf8() + '"');
     }
 
     void proposedSaveName_data() {
         QTest::addColumn<QString>("fileName");
         QTest::addColumn<QString>("proposed");
-        QTest::newRow("plain") << "notes.txt"
-                               << "notes.txt";
-        QTest::newRow("empty") << ""
-                               << "file";
-        QTest::newRow("slashes") << "a/b/report.pdf"
-                                 << "report.pdf";
-        QTest::newRow("backslashes") << "..\\..\\Windows\\evil.exe"
-                                     << "evil.exe";
-        QTest::newRow("mixed") << "a\\b/c\\d.txt"
-                               << "d.txt";
-        QTest::newRow("absolute") << "/etc/passwd"
-                                  << "passwd";
-        QTest::newRow("trailing slash") << "dir/"
-                                        << "file";
-        QTest::newRow("trailing backslash") << "dir\\"
-                                            << "file";
-        QTest::newRow("dot") << "."
-                             << "file";
-        QTest::newRow("dot dot") << ".."
-                                 << "file";
-        QTest::newRow("dot dot after dirs") << "a/.."
-                                            << "file";
-        QTest::newRow("dot dot backslash") << "a\\.."
-                                           << "file";
-        QTest::newRow("three dots are a name") << "..."
-                                               << "...";
-        QTest::newRow("hidden file") << "x/.bashrc"
-                                     << ".bashrc";
+        row("plain", "notes.txt", "notes.txt");
+        row("empty", "", "file");
+        row("mixed separators", "..\\a/b\\d.txt", "d.txt");
+        row("trailing slash", "dir/", "file");
+        row("trailing backslash", "dir\\", "file");
+        row("dot", ".", "file");
+        row("dot dot after a backslash", "a\\..", "file");
+        row("three dots are a name", "...", "...");
     }
     void proposedSaveName() {
         QFETCH(QString, fileName);
@@ -264,49 +145,26 @@ private Q_SLOTS:
     void downloadUrl_data() {
         QTest::addColumn<QString>("address");
         QTest::addColumn<QString>("fetched"); // empty: refused
-        QTest::newRow("service file") << "https://localhost:8443/auth/flow/web/files/f1"
-                                      << "https://localhost:8443/auth/flow/web/files/f1";
-        QTest::newRow("service, other path") << "https://localhost/other"
-                                             << "https://localhost/other";
-        QTest::newRow("upper-case scheme and host") << "HTTPS://LOCALHOST/auth/flow/web/files/f1"
-                                                    << "https://localhost/auth/flow/web/files/f1";
-        QTest::newRow("www, service files: service host")
-            << "https://www.localhost:8443/auth/flow/web/files/f1?x=1"
-            << "https://localhost:8443/auth/flow/web/files/f1?x=1";
-        QTest::newRow("www, path compared decoded")
-            << "https://www.localhost/auth/flow/web%2Ffiles/f1"
-            << "https://localhost/auth/flow/web%2Ffiles/f1";
-        QTest::newRow("www, other path keeps www") << "https://www.localhost/img/a.png"
-                                                   << "https://www.localhost/img/a.png";
-        QTest::newRow("www, files path is case-sensitive")
-            << "https://www.localhost/Auth/flow/web/files/f1"
-            << "https://www.localhost/Auth/flow/web/files/f1";
-        QTest::newRow("empty") << ""
-                               << "";
-        QTest::newRow("http") << "http://localhost/auth/flow/web/files/f1"
-                              << "";
-        QTest::newRow("relative") << "/auth/flow/web/files/f1"
-                                  << "";
-        QTest::newRow("no scheme") << "localhost/auth/flow/web/files/f1"
-                                   << "";
-        QTest::newRow("other host") << "https://example.com/auth/flow/web/files/f1"
-                                    << "";
-        QTest::newRow("host suffix") << "https://evillocalhost/auth/flow/web/files/f1"
-                                     << "";
-        QTest::newRow("sub-domain") << "https://a.localhost/auth/flow/web/files/f1"
-                                    << "";
-        QTest::newRow("www twice") << "https://www.www.localhost/auth/flow/web/files/f1"
-                                   << "";
-        QTest::newRow("service as prefix") << "https://localhost.example.com/x"
-                                           << "";
-        QTest::newRow("user info before other host") << "https://localhost@example.com/x"
-                                                     << "";
-        QTest::newRow("ftp") << "ftp://localhost/x"
-                             << "";
-        QTest::newRow("wss") << "wss://localhost/x"
-                             << "";
-        QTest::newRow("file") << "file:///etc/passwd"
-                              << "";
+        row("service file", "https://localhost:8443/auth/flow/web/files/f1",
+            "https://localhost:8443/auth/flow/web/files/f1");
+        row("upper-case scheme and host", "HTTPS://LOCALHOST/other", "https://localhost/other");
+        row("www, service files: service host",
+            "https://www.localhost:8443/auth/flow/web/files/f1?x=1",
+            "https://localhost:8443/auth/flow/web/files/f1?x=1");
+        row("www, path compared decoded", "https://www.localhost/auth/flow/web%2Ffiles/f1",
+            "https://localhost/auth/flow/web%2Ffiles/f1");
+        row("www, other path keeps www", "https://www.localhost/img/a.png",
+            "https://www.localhost/img/a.png");
+        row("www, files path is case-sensitive", "https://www.localhost/Auth/flow/web/files/f1",
+            "https://www.localhost/Auth/flow/web/files/f1");
+        row("http", "http://localhost/auth/flow/web/files/f1", "");
+        row("relative", "/auth/flow/web/files/f1", "");
+        row("host suffix", "https://evillocalhost/x", "");
+        row("sub-domain", "https://a.localhost/x", "");
+        row("www twice", "https://www.www.localhost/auth/flow/web/files/f1", "");
+        row("service as prefix", "https://localhost.example.com/x", "");
+        row("user info before other host", "https://localhost@example.com/x", "");
+        row("file", "file:///etc/passwd", "");
     }
     void downloadUrl() {
         QFETCH(QString, address);
@@ -329,16 +187,12 @@ private Q_SLOTS:
         QTest::addColumn<qint64>("done");
         QTest::addColumn<qint64>("total");
         QTest::addColumn<qint64>("percent"); // -1: nothing shown
-        QTest::newRow("unknown total") << qint64(5) << qint64(-1) << qint64(-1);
-        QTest::newRow("zero total") << qint64(0) << qint64(0) << qint64(-1);
-        QTest::newRow("nothing yet") << qint64(0) << qint64(10) << qint64(0);
-        QTest::newRow("one of three truncates") << qint64(1) << qint64(3) << qint64(33);
-        QTest::newRow("two of three truncates") << qint64(2) << qint64(3) << qint64(66);
-        QTest::newRow("almost") << qint64(999) << qint64(1000) << qint64(99);
-        QTest::newRow("all") << qint64(26214400) << qint64(26214400) << qint64(100);
-        QTest::newRow("beyond 32 bits") << qint64(5000000000) << qint64(10000000000) << qint64(50);
-        QTest::newRow("more than the total") << qint64(12) << qint64(10) << qint64(100);
-        QTest::newRow("huge total") << qint64(1) << std::numeric_limits<qint64>::max() << qint64(0);
+        row("unknown total", qint64(5), qint64(-1), qint64(-1));
+        row("zero total", qint64(0), qint64(0), qint64(-1));
+        row("two of three truncates", qint64(2), qint64(3), qint64(66));
+        row("beyond 32 bits", qint64(5000000000), qint64(10000000000), qint64(50));
+        row("more than the total", qint64(12), qint64(10), qint64(100));
+        row("huge total", qint64(1), std::numeric_limits<qint64>::max(), qint64(0));
     }
     void percentOf() {
         QFETCH(qint64, done);
