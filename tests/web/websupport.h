@@ -8,14 +8,21 @@
 #include <QDir>
 #include <QJsonObject>
 #include <QLabel>
+#include <QNetworkCookie>
+#include <QNetworkCookieJar>
+#include <QProcess>
 #include <QStandardPaths>
-#include <QString>
+#include <QTemporaryDir>
 #include <QTest>
 
 #include <algorithm>
 #include <memory>
 
 namespace websupport {
+
+inline const QString preparing = QStringLiteral("Подготавливаем вход…");
+inline const QString scanPrompt = QStringLiteral("Отсканируйте QR и подтвердите вход в приложении");
+inline const QString networkError = QStringLiteral("Ошибка сети или сервера");
 
 // The program's own names, so the session file lands where the program would put it (inside the
 // isolated test folders).
@@ -33,6 +40,10 @@ inline void forgetSession() {
     QDir(dataFolder()).removeRecursively();
 }
 
+inline bool waitForText(const QLabel *label, const QString &text, int timeoutMs = 10000) {
+    return QTest::qWaitFor([&] { return label->text() == text; }, timeoutMs);
+}
+
 struct Outcome {
     bool done = false;
     int calls = 0;
@@ -42,8 +53,7 @@ struct Outcome {
 
 // Sends one request through Window::call and waits (bounded) for its one callback.
 inline std::shared_ptr<Outcome> callAndWait(Window &window, const QString &path,
-                                            const QJsonObject &body, bool post,
-                                            int timeoutMs = 10000) {
+                                            const QJsonObject &body = {}, bool post = false) {
     auto outcome = std::make_shared<Outcome>();
     window.call(path, body, post, [outcome](QJsonObject object, QString error) {
         outcome->done = true;
@@ -51,28 +61,15 @@ inline std::shared_ptr<Outcome> callAndWait(Window &window, const QString &path,
         outcome->object = object;
         outcome->error = error;
     });
-    (void)QTest::qWaitFor([&] { return outcome->done; }, timeoutMs);
+    (void)QTest::qWaitFor([&] { return outcome->done; }, 10000);
     return outcome;
 }
 
 // A window's start-up is over once the sign-in page shows something other than "preparing".
 inline bool startupSettled(const Window &window) {
     const QString text = window.loginStatus->text();
-    return !text.isEmpty() && text != QStringLiteral("Подготавливаем вход…");
+    return !text.isEmpty() && text != preparing;
 }
-
-} // namespace websupport
-
-#include <QNetworkCookie>
-#include <QNetworkCookieJar>
-#include <QPixmap>
-#include <QProcess>
-#include <QTemporaryDir>
-
-namespace websupport {
-
-inline const QString preparing = QStringLiteral("Подготавливаем вход…");
-inline const QString scanPrompt = QStringLiteral("Отсканируйте QR и подтвердите вход в приложении");
 
 // Writes session.bin the way a confirmed sign-in would, for a session the service already knows.
 inline void writeSessionFile(const QByteArray &token) {
@@ -90,40 +87,22 @@ inline bool hasSessionCookie(const Window &window) {
     });
 }
 
-inline QString zbarimg() {
-    return QStandardPaths::findExecutable(QStringLiteral("zbarimg"));
-}
-
-// What a phone would read from the QR on the sign-in page; empty if nothing decodes.
-inline QString scanQr(const Window &window) {
-    const QPixmap pixmap = window.qrLabel->pixmap();
+// What a phone would read from a QR image; empty if nothing decodes or zbarimg is missing.
+inline QString scanQr(const QImage &image) {
     QTemporaryDir dir;
     const QString file = dir.filePath(QStringLiteral("qr.png"));
-    if (pixmap.isNull() || !pixmap.save(file))
+    const QString zbarimg = QStandardPaths::findExecutable(QStringLiteral("zbarimg"));
+    if (zbarimg.isEmpty() || image.isNull() || !image.save(file))
         return {};
     QProcess zbar;
-    zbar.start(zbarimg(), {QStringLiteral("--raw"), QStringLiteral("-q"), file});
+    zbar.start(zbarimg, {QStringLiteral("--raw"), QStringLiteral("-q"), file});
     if (!zbar.waitForFinished(20000) || zbar.exitCode() != 0)
         return {};
     return QString::fromUtf8(zbar.readAllStandardOutput().trimmed());
 }
 
-} // namespace websupport
-
-#include <QTcpSocket>
-
-namespace websupport {
-
-// LocalService::restart() can report success from the previous run's output before the new
-// process listens; wait until the port takes connections again.
-inline bool portAcceptsConnections(int port, int timeoutMs = 20000) {
-    return QTest::qWaitFor(
-        [port] {
-            QTcpSocket probe;
-            probe.connectToHost(QHostAddress::LocalHost, quint16(port));
-            return probe.waitForConnected(200);
-        },
-        timeoutMs);
+inline bool haveDecoder() {
+    return !QStandardPaths::findExecutable(QStringLiteral("zbarimg")).isEmpty();
 }
 
 } // namespace websupport
