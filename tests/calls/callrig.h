@@ -21,65 +21,45 @@
 namespace rec {
 
 inline QJsonObject member(const QString &user, const QString &state, const QString &device = {}) {
-    static const QHash<QString, QString> names{{QStringLiteral("u1"), QStringLiteral("Анна")},
-                                               {QStringLiteral("u2"), QStringLiteral("Борис")},
-                                               {QStringLiteral("u3"), QStringLiteral("Вера")}};
-    return {{QStringLiteral("userId"), user},
-            {QStringLiteral("name"), names.value(user, user)},
-            {QStringLiteral("state"), state},
-            {QStringLiteral("deviceId"), device}};
+    static const QHash<QString, QString> names{{"u1", "Анна"}, {"u2", "Борис"}, {"u3", "Вера"}};
+    return {{"userId", user},
+            {"name", names.value(user, user)},
+            {"state", state},
+            {"deviceId", device}};
 }
 
 inline QJsonObject call(const QString &id, const QString &state, const QString &caller,
-                        const QList<QJsonObject> &members, const QString &acceptedAt = {}) {
-    QJsonArray list;
-    for (const QJsonObject &m : members)
-        list.append(m);
-    return {{QStringLiteral("id"), id},        {QStringLiteral("chatId"), QStringLiteral("u1-u2")},
-            {QStringLiteral("state"), state},  {QStringLiteral("callerId"), caller},
-            {QStringLiteral("members"), list}, {QStringLiteral("acceptedAt"), acceptedAt}};
+                        const QJsonObject &first, const QJsonObject &second,
+                        const QString &acceptedAt = {}) {
+    return {{"id", id},
+            {"chatId", "u1-u2"},
+            {"state", state},
+            {"callerId", caller},
+            {"members", QJsonArray{first, second}},
+            {"acceptedAt", acceptedAt}};
 }
 
 inline QJsonObject ringingIn(const QString &id = QStringLiteral("c1")) {
-    return call(id, QStringLiteral("RINGING"), QStringLiteral("u2"),
-                {member(QStringLiteral("u2"), QStringLiteral("JOINED"), QStringLiteral("sidX")),
-                 member(QStringLiteral("u1"), QStringLiteral("INVITED"))});
+    return call(id, "RINGING", "u2", member("u2", "JOINED", "sidX"), member("u1", "INVITED"));
 }
 
 inline QJsonObject activeHere(const QString &id = QStringLiteral("c1")) {
-    return call(id, QStringLiteral("ACTIVE"), QStringLiteral("u2"),
-                {member(QStringLiteral("u2"), QStringLiteral("JOINED"), QStringLiteral("sidX")),
-                 member(QStringLiteral("u1"), QStringLiteral("JOINED"), QStringLiteral("sidA"))},
-                QStringLiteral("2024-05-01T10:00:00.000Z"));
+    return call(id, "ACTIVE", "u2", member("u2", "JOINED", "sidX"), member("u1", "JOINED", "sidA"),
+                "2024-05-01T10:00:00.000Z");
 }
 
 inline QJsonObject placed(const QString &id = QStringLiteral("c1")) {
-    return call(id, QStringLiteral("RINGING"), QStringLiteral("u1"),
-                {member(QStringLiteral("u1"), QStringLiteral("JOINED"), QStringLiteral("sidA")),
-                 member(QStringLiteral("u2"), QStringLiteral("INVITED"))});
+    return call(id, "RINGING", "u1", member("u1", "JOINED", "sidA"), member("u2", "INVITED"));
 }
 
 inline QJsonObject placedActive(const QString &id = QStringLiteral("c1")) {
-    return call(id, QStringLiteral("ACTIVE"), QStringLiteral("u1"),
-                {member(QStringLiteral("u1"), QStringLiteral("JOINED"), QStringLiteral("sidA")),
-                 member(QStringLiteral("u2"), QStringLiteral("JOINED"), QStringLiteral("sidX"))},
-                QStringLiteral("2024-05-01T10:00:00.000Z"));
+    return call(id, "ACTIVE", "u1", member("u1", "JOINED", "sidA"), member("u2", "JOINED", "sidX"),
+                "2024-05-01T10:00:00.000Z");
 }
 
 } // namespace rec
 
 namespace callrig {
-
-inline QString iconName(QMessageBox::Icon icon) {
-    switch (icon) {
-    case QMessageBox::Information:
-        return QStringLiteral("information");
-    case QMessageBox::Warning:
-        return QStringLiteral("warning");
-    default:
-        return QStringLiteral("other");
-    }
-}
 
 inline QJsonObject callPayload(const QString &frame) {
     if (!frame.startsWith(QLatin1String("42")))
@@ -96,10 +76,8 @@ inline void quietPlatform() {
     static QtMessageHandler previous = nullptr;
     previous = qInstallMessageHandler(
         [](QtMsgType type, const QMessageLogContext &context, const QString &message) {
-            if (message.startsWith(QLatin1String("This plugin does not support")) ||
-                message.contains(QLatin1String("systemTrayWindowChanged")))
-                return;
-            if (previous)
+            if (!message.startsWith(QLatin1String("This plugin does not support")) &&
+                !message.contains(QLatin1String("systemTrayWindowChanged")) && previous)
                 previous(type, context, message);
         });
 }
@@ -121,9 +99,7 @@ public:
                                      QSystemTrayIcon::MessageIcon icon, int ms) {
             balloons.append(QStringLiteral("%1|%2|%3|%4")
                                 .arg(title, text,
-                                     icon == QSystemTrayIcon::Information
-                                         ? QStringLiteral("information")
-                                         : QStringLiteral("other"))
+                                     icon == QSystemTrayIcon::Information ? "information" : "other")
                                 .arg(ms));
         };
         calls->voice.setDevice(std::make_unique<FakeAudioDevice>(audio));
@@ -133,8 +109,11 @@ public:
             auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
             if (!box)
                 return;
+            const char *icon = box->icon() == QMessageBox::Information ? "information"
+                               : box->icon() == QMessageBox::Warning   ? "warning"
+                                                                       : "other";
             boxes.append(box->windowTitle() + QLatin1Char('|') + box->text() + QLatin1Char('|') +
-                         callrig::iconName(box->icon()));
+                         QLatin1String(icon));
             testutil::closeModalBox();
         });
         closer->start(20);
@@ -164,44 +143,38 @@ public:
         }
         return actions;
     }
-    // The last "native_call" payload sent, or an empty object.
-    QJsonObject lastCall() const {
-        for (auto it = frames.crbegin(); it != frames.crend(); ++it) {
-            const QJsonObject payload = callrig::callPayload(*it);
-            if (!payload.isEmpty())
-                return payload;
-        }
-        return {};
-    }
+    // The last frame's "native_call" payload, or an empty object.
+    QJsonObject lastCall() const { return callrig::callPayload(frames.value(frames.size() - 1)); }
 
-    // One line with everything the state tables compare.
+    // One line with everything the state tables compare; fields still at their idle value are
+    // left out, so an idle controller reads "".
     QString summary() const {
         const NativeCalls &c = *calls;
-        QString held = QStringLiteral("-");
+        QStringList out;
+        auto field = [&out](const char *name, const QString &value, const QString &idle = "0") {
+            if (value != idle)
+                out << QLatin1String(name) + QLatin1Char('=') + value;
+        };
         if (!c.callRecord.isEmpty())
-            held = c.callRecord.value(QLatin1String("id")).toString() + QLatin1Char('/') +
-                   c.callRecord.value(QLatin1String("state")).toString();
-        const bool timers =
-            c.playbackTimer.isActive() || c.pingTimer.isActive() || c.durationTimer.isActive();
-        const bool allTimers =
-            c.playbackTimer.isActive() && c.pingTimer.isActive() && c.durationTimer.isActive();
-        QString media = c.mediaActive ? QStringLiteral("1") : QStringLiteral("0");
-        if (c.mediaActive != allTimers || (!c.mediaActive && timers))
+            field("held", c.callRecord.value(QLatin1String("id")).toString() + QLatin1Char('/') +
+                              c.callRecord.value(QLatin1String("state")).toString());
+        field("callId", c.callId, {});
+        field("pending", QString::number(c.dialPending));
+        field("abandoned", QString::number(c.dialAbandoned));
+        field("window", QString::number(c.callDialog.isVisible()));
+        field("ring", QString::number(c.ringTimer.isActive()));
+        QString media = QString::number(c.mediaActive);
+        if (c.playbackTimer.isActive() != c.mediaActive ||
+            c.pingTimer.isActive() != c.mediaActive || c.durationTimer.isActive() != c.mediaActive)
             media += QStringLiteral("(timers disagree)");
         if (c.mediaActive != audio->open.load())
             media += QStringLiteral("(device disagrees)");
-        return QStringLiteral(
-                   "held=%1 callId=%2 pending=%3 abandoned=%4 window=%5 ring=%6 media=%7 "
-                   "sent=[%8] balloons=%9 beeps=%10 boxes=%11")
-            .arg(held, c.callId.isEmpty() ? QStringLiteral("-") : c.callId)
-            .arg(int(c.dialPending))
-            .arg(int(c.dialAbandoned))
-            .arg(int(c.callDialog.isVisible()))
-            .arg(int(c.ringTimer.isActive()))
-            .arg(media, sentActions().join(QLatin1Char(',')))
-            .arg(balloons.size())
-            .arg(beeps)
-            .arg(boxes.size());
+        field("media", media);
+        field("sent", sentActions().join(QLatin1Char(',')), {});
+        field("balloons", QString::number(balloons.size()));
+        field("beeps", QString::number(beeps));
+        field("boxes", QString::number(boxes.size()));
+        return out.join(QLatin1Char(' '));
     }
 
     QWidget main;

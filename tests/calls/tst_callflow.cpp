@@ -59,6 +59,14 @@ struct Client {
     }
 };
 
+// Both sides ready, Anna dials Boris in their chat and his side rings.
+bool dialled(Client &anna, Client &boris) {
+    if (!QTest::qWaitFor([&] { return anna.calls->connected && boris.calls->connected; }, waitMs))
+        return false;
+    anna.calls->dial(QStringLiteral("u1-u2"), QStringLiteral("Анна и Борис"));
+    return QTest::qWaitFor([&] { return boris.calls->ringTimer.isActive(); }, waitMs);
+}
+
 } // namespace
 
 class CallFlowTest : public QObject {
@@ -76,20 +84,15 @@ private Q_SLOTS:
     void dialRingAnswerHangUp() {
         Client anna(QStringLiteral("u1"), QStringLiteral("token-anna"));
         Client boris(QStringLiteral("u2"), QStringLiteral("token-boris"));
-        QTRY_VERIFY_WITH_TIMEOUT(anna.calls->connected && boris.calls->connected, waitMs);
-
-        anna.calls->dial(QStringLiteral("u1-u2"), QStringLiteral("Анна и Борис"));
+        QVERIFY(dialled(anna, boris));
         QTRY_VERIFY_WITH_TIMEOUT(!anna.calls->callId.isEmpty(), waitMs);
         QCOMPARE(anna.callState(), QStringLiteral("RINGING"));
         QCOMPARE(anna.ownEntry(), QStringLiteral("JOINED@this"));
         QCOMPARE(anna.calls->callStatusLabel.text(), QStringLiteral("Вызываем…"));
         QCOMPARE(anna.calls->titleLabel.text(), QStringLiteral("Борис Орлов"));
-
-        QTRY_VERIFY_WITH_TIMEOUT(boris.calls->ringTimer.isActive(), waitMs);
         QCOMPARE(boris.ownEntry(), QStringLiteral("INVITED@elsewhere"));
         QCOMPARE(boris.calls->callStatusLabel.text(), QStringLiteral("Входящий звонок"));
         QCOMPARE(boris.calls->titleLabel.text(), QStringLiteral("Анна Соколова"));
-        QVERIFY(!boris.calls->answerButton.isHidden());
         QCOMPARE(boris.beeps, 1);
 
         boris.calls->answerButton.click();
@@ -98,26 +101,19 @@ private Q_SLOTS:
             QCOMPARE(side->callState(), QStringLiteral("ACTIVE"));
             QCOMPARE(side->ownEntry(), QStringLiteral("JOINED@this"));
             QCOMPARE(side->calls->callId, anna.calls->callId);
-            QVERIFY(side->calls->durationTimer.isActive());
-            QVERIFY(!side->calls->ringTimer.isActive());
+            QVERIFY(side->audio->open);
         }
-        QVERIFY(anna.audio->open);
-        QVERIFY(boris.audio->open);
 
         anna.calls->hangupButton.click();
         QVERIFY(anna.idle());
         QTRY_VERIFY_WITH_TIMEOUT(boris.idle(), waitMs);
         QVERIFY(!boris.audio->open);
-        QVERIFY(!anna.calls->dialAbandoned);
     }
 
     void decline() {
         Client anna(QStringLiteral("u1"), QStringLiteral("token-anna"));
         Client boris(QStringLiteral("u2"), QStringLiteral("token-boris"));
-        QTRY_VERIFY_WITH_TIMEOUT(anna.calls->connected && boris.calls->connected, waitMs);
-
-        anna.calls->dial(QStringLiteral("u1-u2"), QStringLiteral("Анна и Борис"));
-        QTRY_VERIFY_WITH_TIMEOUT(boris.calls->ringTimer.isActive(), waitMs);
+        QVERIFY(dialled(anna, boris));
         QVERIFY(anna.calls->callDialog.isVisible());
         boris.calls->declineButton.click();
         QVERIFY(boris.idle());
@@ -125,15 +121,13 @@ private Q_SLOTS:
         QCOMPARE(boris.actions().last(), QStringLiteral("decline"));
     }
 
-    // One side loses its connection mid-call; it comes back on its own, says "sync" then
-    // "resume", and the voice starts again without anyone answering anew.
+    // One side loses its connection mid-call: the voice stops but the call stays; it comes back
+    // on its own, says "sync" then "resume", and the voice starts again on the new connection
+    // without anyone answering anew.
     void droppedConnectionResumes() {
         Client anna(QStringLiteral("u1"), QStringLiteral("token-anna"));
         Client boris(QStringLiteral("u2"), QStringLiteral("token-boris"));
-        QTRY_VERIFY_WITH_TIMEOUT(anna.calls->connected && boris.calls->connected, waitMs);
-
-        anna.calls->dial(QStringLiteral("u1-u2"), QStringLiteral("Анна и Борис"));
-        QTRY_VERIFY_WITH_TIMEOUT(boris.calls->ringTimer.isActive(), waitMs);
+        QVERIFY(dialled(anna, boris));
         boris.calls->answerButton.click();
         QTRY_VERIFY_WITH_TIMEOUT(boris.calls->mediaActive && anna.calls->mediaActive, waitMs);
         const QString callId = anna.calls->callId;
@@ -147,7 +141,6 @@ private Q_SLOTS:
         QCOMPARE(anna.calls->callId, callId);
         QVERIFY(anna.calls->callDialog.isVisible());
 
-        QTRY_VERIFY_WITH_TIMEOUT(anna.calls->connected, waitMs);
         QTRY_VERIFY_WITH_TIMEOUT(anna.calls->mediaActive && anna.ownEntry() == "JOINED@this",
                                  waitMs);
         QVERIFY(anna.calls->sid != oldSid);
@@ -169,8 +162,7 @@ private Q_SLOTS:
         QStringList boxes;
         testutil::autoCloseModalBoxes(&anna.window, true, &boxes);
         anna.calls->dial(QStringLiteral("u2-u3"), QStringLiteral("Борис и Вера"));
-        QTRY_VERIFY_WITH_TIMEOUT(!boxes.isEmpty(), waitMs);
-        QCOMPARE(boxes, QStringList{QStringLiteral("Чат не найден")});
+        QTRY_COMPARE_WITH_TIMEOUT(boxes, QStringList{QStringLiteral("Чат не найден")}, waitMs);
         QTRY_VERIFY_WITH_TIMEOUT(anna.idle(), waitMs);
     }
 };

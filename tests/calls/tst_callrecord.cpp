@@ -22,23 +22,6 @@ QString ownSummary(const QJsonObject &record, const QString &userId) {
 class CallRecordTest : public QObject {
     Q_OBJECT
 private Q_SLOTS:
-    void states_data() {
-        QTest::addColumn<QJsonValue>("value");
-        QTest::addColumn<bool>("joined");
-        QTest::newRow("exact") << QJsonValue(QStringLiteral("JOINED")) << true;
-        QTest::newRow("lower case") << QJsonValue(QStringLiteral("joined")) << false;
-        QTest::newRow("padded") << QJsonValue(QStringLiteral("JOINED ")) << false;
-        QTest::newRow("number") << QJsonValue(1) << false;
-        QTest::newRow("array") << QJsonValue(QJsonArray{QStringLiteral("JOINED")}) << false;
-        QTest::newRow("missing") << QJsonValue(QJsonValue::Undefined) << false;
-        QTest::newRow("null") << QJsonValue(QJsonValue::Null) << false;
-    }
-    void states() {
-        QFETCH(QJsonValue, value);
-        QFETCH(bool, joined);
-        QCOMPARE(callrecord::hasState(value, QStringLiteral("JOINED")), joined);
-    }
-
     void memberLines_data() {
         QTest::addColumn<QByteArray>("record");
         QTest::addColumn<QStringList>("lines");
@@ -48,48 +31,35 @@ private Q_SLOTS:
                                      << QStringList{"Анна · в разговоре", "Борис · приглашён",
                                                     "Вера · вышел", "Глеб · вышел"};
         QTest::newRow("unknown and odd states read as left")
-            << QByteArray(R"({"members":[{"name":"a","state":"left"},{"name":"b","state":7},
-                                         {"name":"c"},{"name":"d","state":"RINGING"}]})")
-            << QStringList{"a · вышел", "b · вышел", "c · вышел", "d · вышел"};
-        QTest::newRow("name missing or not text")
-            << QByteArray(R"({"members":[{"state":"JOINED"},{"name":5,"state":"INVITED"}]})")
+            << QByteArray(R"({"members":[{"name":"a","state":"joined"},{"name":"b","state":7},
+                {"name":"c"},{"name":"d","state":"RINGING"},{"name":"e","state":"JOINED "},
+                {"name":"f","state":["JOINED"]}]})")
+            << QStringList{"a · вышел", "b · вышел", "c · вышел",
+                           "d · вышел", "e · вышел", "f · вышел"};
+        QTest::newRow("name missing or not text, entries not objects skipped")
+            << QByteArray(R"({"members":[{"state":"JOINED"},1,null,{"name":5,"state":"INVITED"}]})")
             << QStringList{" · в разговоре", " · приглашён"};
-        QTest::newRow("entries that are not objects are skipped")
-            << QByteArray(R"({"members":[1,"u2",null,[],{"name":"a","state":"JOINED"}]})")
-            << QStringList{"a · в разговоре"};
-        QTest::newRow("members missing") << QByteArray(R"({"id":"c1"})") << QStringList{};
         QTest::newRow("members not an array")
             << QByteArray(R"({"members":{"name":"a","state":"JOINED"}})") << QStringList{};
     }
     void memberLines() {
         QFETCH(QByteArray, record);
         QFETCH(QStringList, lines);
-        const QJsonObject object = parse(record.constData());
-        QVERIFY2(!object.isEmpty(), "fixture does not parse");
-        QCOMPARE(callrecord::memberLines(object), lines);
+        QCOMPARE(callrecord::memberLines(parse(record.constData())), lines);
     }
 
     void ownEntry_data() {
         QTest::addColumn<QByteArray>("record");
         QTest::addColumn<QString>("userId");
         QTest::addColumn<QString>("own");
-        QTest::newRow("found") << QByteArray(
-                                      R"({"members":[{"userId":"u2"},{"userId":"u1","x":1}]})")
-                               << "u1"
-                               << R"({"userId":"u1","x":1})";
         QTest::newRow("last of several wins")
             << QByteArray(
                    R"({"members":[{"userId":"u1","n":1},{"userId":"u2"},{"userId":"u1","n":2}]})")
             << "u1"
             << R"({"n":2,"userId":"u1"})";
-        QTest::newRow("absent") << QByteArray(R"({"members":[{"userId":"u2"},{"userId":"u3"}]})")
-                                << "u1"
-                                << "none";
-        QTest::newRow("id of another type")
-            << QByteArray(R"({"members":[{"userId":1},{"userId":["u1"]}]})") << "u1"
+        QTest::newRow("id of another type or case")
+            << QByteArray(R"({"members":[{"userId":1},{"userId":["u1"]},{"userId":"U1"}]})") << "u1"
             << "none";
-        QTest::newRow("case differs") << QByteArray(R"({"members":[{"userId":"U1"}]})") << "u1"
-                                      << "none";
         QTest::newRow("nobody signed in never matches a member without id")
             << QByteArray(R"({"members":[{"name":"x"},{"userId":""}]})") << ""
             << "none";
@@ -107,15 +77,11 @@ private Q_SLOTS:
         QTest::addColumn<QString>("title");
         const QByteArray three = R"({"members":[{"userId":"u1","name":"Анна"},
             {"userId":"u2","name":"Борис"},{"userId":"u3","name":"Вера"}]})";
-        QTest::newRow("first who is not the reference") << three << "u1"
-                                                        << "Борис";
         QTest::newRow("reference in the middle") << three << "u2"
                                                  << "Анна";
         QTest::newRow("everyone is the reference")
             << QByteArray(R"({"members":[{"userId":"u1","name":"Анна"},{"userId":"u1"}]})") << "u1"
             << "Звонок Tovik";
-        QTest::newRow("no members") << QByteArray(R"({"members":[]})") << "u1"
-                                    << "Звонок Tovik";
         QTest::newRow("member without id counts as someone else")
             << QByteArray(R"({"members":[{"name":"Некто"},{"userId":"u2","name":"Борис"}]})")
             << "u2"
@@ -135,14 +101,11 @@ private Q_SLOTS:
             << QJsonValue(QStringLiteral("2024-05-01T10:00:00.000Z")) << "Разговор · 75:03";
         QTest::newRow("fractions of a second round down")
             << QJsonValue(QStringLiteral("2024-05-01T11:14:56.001Z")) << "Разговор · 00:06";
-        QTest::newRow("just started")
-            << QJsonValue(QStringLiteral("2024-05-01T11:15:03.000Z")) << "Разговор · 00:00";
         QTest::newRow("future") << QJsonValue(QStringLiteral("2024-05-01T12:00:00.000Z"))
                                 << "Разговор · 00:00";
         QTest::newRow("offset form")
             << QJsonValue(QStringLiteral("2024-05-01T13:14:00.000+02:00")) << "Разговор · 01:03";
         QTest::newRow("missing") << QJsonValue(QJsonValue::Undefined) << "Разговор · 00:00";
-        QTest::newRow("empty") << QJsonValue(QString()) << "Разговор · 00:00";
         QTest::newRow("garbage") << QJsonValue(QStringLiteral("yesterday")) << "Разговор · 00:00";
         QTest::newRow("number") << QJsonValue(1714557600000.0) << "Разговор · 00:00";
         QTest::newRow("hundreds of minutes")

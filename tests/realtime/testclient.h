@@ -7,8 +7,8 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QNetworkAccessManager>
+#include <QRegularExpression>
 #include <QStringList>
-#include <QTcpServer>
 #include <QTest>
 #include <QWidget>
 
@@ -43,11 +43,8 @@ struct TestClient {
     }
 
     QStringList sentStartingWith(const QString &prefix) const {
-        QStringList out;
-        for (const QString &frame : sent)
-            if (frame.startsWith(prefix))
-                out << frame;
-        return out;
+        return sent.filter(
+            QRegularExpression(QLatin1Char('^') + QRegularExpression::escape(prefix)));
     }
 
     // Received events of one name, payloads in arrival order.
@@ -60,63 +57,19 @@ struct TestClient {
         }
         return out;
     }
-
-    int count(const QStringList &list, const QString &frame) const {
-        return int(list.count(frame));
-    }
 };
 
-inline QString eventText(const QString &name, const QJsonObject &payload) {
-    return frames::eventFrame(name, payload);
-}
-
-inline QJsonObject action(const QString &name, const QJsonValue &id = QJsonValue::Undefined) {
+inline QString callFrame(const QString &name, const QJsonValue &id = QJsonValue::Undefined) {
     QJsonObject payload{{QStringLiteral("action"), name}};
     if (!id.isUndefined())
         payload.insert(QStringLiteral("id"), id);
-    return payload;
+    return frames::eventFrame(QStringLiteral("native_call"), payload);
 }
 
 inline QString syncFrame() {
-    return eventText(QStringLiteral("native_call"), action(QStringLiteral("sync")));
-}
-
-// A loopback port with nothing listening on it.
-inline int freePort() {
-    QTcpServer probe;
-    probe.listen(QHostAddress::LocalHost, 0);
-    return probe.serverPort();
-}
-
-// A user's member entry in a call record.
-inline QJsonObject member(const QJsonObject &record, const QString &userId) {
-    for (const QJsonValue &m : record.value(QStringLiteral("members")).toArray())
-        if (m.toObject().value(QStringLiteral("userId")).toString() == userId)
-            return m.toObject();
-    return {};
+    return callFrame(QStringLiteral("sync"));
 }
 
 inline bool waitReady(TestClient &client, int timeoutMs = 10000) {
     return QTest::qWaitFor([&] { return client.calls->connected; }, timeoutMs);
-}
-
-// Against the local service: u1 calls u2 in their direct chat and u2 accepts. Returns the call id,
-// empty if the call did not become active.
-inline QString establishCall(TestClient &u1, TestClient &u2) {
-    u1.calls->emitEvent(QStringLiteral("native_call"),
-                        {{QStringLiteral("action"), QStringLiteral("invite")},
-                         {QStringLiteral("chatId"), QStringLiteral("u1-u2")}});
-    if (!QTest::qWaitFor([&] { return !u2.events(QStringLiteral("native_call")).isEmpty(); }, 5000))
-        return {};
-    const QString id =
-        u2.events(QStringLiteral("native_call")).first().value(QStringLiteral("id")).toString();
-    u2.calls->emitEvent(QStringLiteral("native_call"), action(QStringLiteral("accept"), id));
-    const bool active = QTest::qWaitFor(
-        [&] {
-            const auto records = u1.events(QStringLiteral("native_call"));
-            return !records.isEmpty() &&
-                   records.last().value(QStringLiteral("state")) == QStringLiteral("ACTIVE");
-        },
-        5000);
-    return active ? id : QString();
 }

@@ -8,7 +8,6 @@
 #include "tests/support/testutil.h"
 
 #include <QFile>
-#include <QPointer>
 #include <QSslCertificate>
 #include <QSslKey>
 #include <QSslServer>
@@ -42,7 +41,7 @@ public:
                 auto buffer = std::make_shared<QByteArray>();
                 connect(socket, &QIODevice::readyRead, this, [this, socket, buffer] {
                     *buffer += socket->readAll();
-                    if (!buffer->contains("\r\n\r\n") || buffer->isEmpty())
+                    if (!buffer->contains("\r\n\r\n"))
                         return;
                     requests << *buffer;
                     buffer->clear();
@@ -62,13 +61,12 @@ public:
 };
 
 // A WebSocket peer that speaks just enough Engine.IO and socket.io to make the client ready, then
-// does what the test asks.
+// sends the frames the test asks for.
 class ScriptedPeer : public QObject {
 public:
-    enum class After { Nothing, NamespaceDisconnect, Oversized };
-
-    ScriptedPeer(After after, QString openPacket)
-        : after(after)
+    explicit ScriptedPeer(QStringList then = {},
+                          QString openPacket = R"(0{"pingInterval":25000,"pingTimeout":20000})")
+        : then(std::move(then))
         , openPacket(std::move(openPacket)) {}
 
     bool start() {
@@ -94,23 +92,11 @@ public:
 
     void ready(QWebSocket *socket, int number) {
         socket->sendTextMessage(QStringLiteral(R"(40{"sid":"peer-%1"})").arg(number));
-        switch (after) {
-        case After::Nothing:
-            break;
-        case After::NamespaceDisconnect:
-            socket->sendTextMessage(QStringLiteral("41"));
-            break;
-        case After::Oversized: {
-            // Just within the limit first, then beyond it.
-            const QString fits(1024 * 1024, QLatin1Char('a'));
-            socket->sendTextMessage(QStringLiteral(R"(42["big",{"fill":"%1"}])").arg(fits));
-            socket->sendTextMessage(QString(5 * 1024 * 1024, QLatin1Char('b')));
-            break;
-        }
-        }
+        for (const QString &frame : then)
+            socket->sendTextMessage(frame);
     }
 
-    After after;
+    QStringList then;
     QString openPacket;
     int connections = 0;
     QList<int> closeCodes;
@@ -119,9 +105,11 @@ public:
     QWebSocketServer server{QStringLiteral("peer"), QWebSocketServer::SecureMode};
 };
 
-const QString tinyPings =
-    QStringLiteral(R"(0{"sid":"e","upgrades":[],"pingInterval":50,"pingTimeout":50,)"
-                   R"("maxPayload":1000000})");
+// Points the client library at the peer and signs a new client in.
+template <typename Peer> void signInAt(Peer &peer, TestClient &client) {
+    servicetesthook::pointAt(QStringLiteral("localhost"), peer.port());
+    client.calls->setCredentials(QStringLiteral("u1"), QStringLiteral("tok"));
+}
 
 } // namespace
 
@@ -147,10 +135,8 @@ private Q_SLOTS:
         QVERIFY(!client.calls->connected);
         QVERIFY(client.sent.isEmpty());
 
-        QVERIFY(!busy.requests.isEmpty());
-        const QByteArray request = busy.requests.first();
-        const QList<QByteArray> lines = request.split('\n');
-        QCOMPARE(lines.first().trimmed(),
+        const QByteArray request = busy.requests.value(0);
+        QCOMPARE(request.split('\n').first().trimmed(),
                  QByteArray("GET /socket.io/?EIO=4&transport=websocket&userId=u%2B1%25 HTTP/1.1"));
         QVERIFY2(request.contains("\r\nSec-WebSocket-Version: 13\r\n"), request.constData());
         QVERIFY2(!request.toLower().contains("\r\norigin:"), request.constData());
@@ -158,47 +144,45 @@ private Q_SLOTS:
     }
 
     void silentPeerIsDropped() {
-        ScriptedPeer peer(ScriptedPeer::After::Nothing, tinyPings);
+        ScriptedPeer peer({}, R"(0{"sid":"e","pingInterval":50,"pingTimeout":50})");
         QVERIFY(peer.start());
-        servicetesthook::pointAt(QStringLiteral("localhost"), peer.port());
         TestClient client;
-        client.calls->setCredentials(QStringLiteral("u1"), QStringLiteral("tok"));
+        signInAt(peer, client);
         QVERIFY(waitReady(client));
         QCOMPARE(client.calls->sid, QStringLiteral("peer-1"));
         QCOMPARE(client.calls->livenessMs, frames::minLivenessMs);
         // Silence beyond the limit the open packet set: dropped, then a new connection.
-        QTRY_VERIFY_WITH_TIMEOUT(client.disconnects == 1, 5000);
-        QTRY_VERIFY_WITH_TIMEOUT(peer.connections >= 2, 5000);
+        QTRY_COMPARE_WITH_TIMEOUT(client.disconnects, 1, 5000);
         QVERIFY(waitReady(client));
         QCOMPARE(client.calls->sid, QStringLiteral("peer-2"));
         QVERIFY(!peer.received.contains(QStringLiteral("2")));
     }
 
-    void namespaceDisconnectClosesTheSocket() {
-        ScriptedPeer peer(ScriptedPeer::After::NamespaceDisconnect,
-                          QStringLiteral(R"(0{"pingInterval":25000,"pingTimeout":20000})"));
-        QVERIFY(peer.start());
-        servicetesthook::pointAt(QStringLiteral("localhost"), peer.port());
-        TestClient client;
-        client.calls->setCredentials(QStringLiteral("u1"), QStringLiteral("tok"));
-        QTRY_VERIFY_WITH_TIMEOUT(client.disconnects >= 1, 5000);
-        // A proper close from our side, not a dropped line; then the ordinary retry.
-        QTRY_COMPARE_WITH_TIMEOUT(peer.closeCodes.value(0),
-                                  int(QWebSocketProtocol::CloseCodeNormal), 5000);
-        QTRY_VERIFY_WITH_TIMEOUT(peer.connections >= 2, 5000);
+    // A proper close from our side, not a dropped line; then the ordinary retry.
+    void closedByTheClient_data() {
+        QTest::addColumn<QStringList>("then");
+        QTest::addColumn<int>("closeCode");
+        QTest::addColumn<int>("bigEvents");
+        QTest::newRow("namespace disconnect")
+            << QStringList{"41"} << int(QWebSocketProtocol::CloseCodeNormal) << 0;
+        // Just within the limit first, then beyond it.
+        QTest::newRow("oversized frame")
+            << QStringList{QStringLiteral(R"(42["big",{"fill":"%1"}])")
+                               .arg(QString(1024 * 1024, QLatin1Char('a'))),
+                           QString(5 * 1024 * 1024, QLatin1Char('b'))}
+            << int(QWebSocketProtocol::CloseCodeTooMuchData) << 1;
     }
-
-    void oversizedFrameDropsTheConnection() {
-        ScriptedPeer peer(ScriptedPeer::After::Oversized,
-                          QStringLiteral(R"(0{"pingInterval":25000,"pingTimeout":20000})"));
+    void closedByTheClient() {
+        QFETCH(QStringList, then);
+        QFETCH(int, closeCode);
+        QFETCH(int, bigEvents);
+        ScriptedPeer peer(then);
         QVERIFY(peer.start());
-        servicetesthook::pointAt(QStringLiteral("localhost"), peer.port());
         TestClient client;
-        client.calls->setCredentials(QStringLiteral("u1"), QStringLiteral("tok"));
+        signInAt(peer, client);
         QTRY_VERIFY_WITH_TIMEOUT(client.disconnects >= 1, 10000);
-        QCOMPARE(client.events(QStringLiteral("big")).size(), 1);
-        QTRY_COMPARE_WITH_TIMEOUT(peer.closeCodes.value(0),
-                                  int(QWebSocketProtocol::CloseCodeTooMuchData), 5000);
+        QCOMPARE(client.events(QStringLiteral("big")).size(), bigEvents);
+        QTRY_COMPARE_WITH_TIMEOUT(peer.closeCodes.value(0), closeCode, 5000);
         QTRY_VERIFY_WITH_TIMEOUT(peer.connections >= 2, 5000);
     }
 
@@ -211,8 +195,7 @@ private Q_SLOTS:
         // The failed open reports nothing; the connect limit stands in for the missing report.
         QTRY_VERIFY_WITH_TIMEOUT(client.calls->reconnectTimer.isActive(), 5000);
 
-        ScriptedPeer peer(ScriptedPeer::After::Nothing,
-                          QStringLiteral(R"(0{"pingInterval":25000,"pingTimeout":20000})"));
+        ScriptedPeer peer;
         QVERIFY(peer.start());
         servicetesthook::pointAt(QStringLiteral("localhost"), peer.port());
         QVERIFY(waitReady(client, 10000));
