@@ -35,6 +35,8 @@ fi
 
 bash "$root/localservice/make-certs.sh"
 
+# Lets compiler caches be shared between checkouts in different folders.
+export CCACHE_BASEDIR="$root"
 echo "Building ($preset)"
 cmake --preset "$preset" -S "$root" >/dev/null
 cmake --build --preset "$preset"
