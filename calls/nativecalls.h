@@ -141,10 +141,10 @@ public:
     int dialWaitMs = 15000;
 
     // Screen sharing (calls/screenshare.cpp). Each start and stop of sharing bumps the serial, so a
-    // frame still being encoded when sharing stops is dropped. Declared last: its thread is joined
-    // before anything it hands frames back to goes away.
+    // frame still being grabbed or encoded when sharing stops is dropped. Declared last: its thread
+    // is joined before anything it hands frames back to goes away.
     quint64 screenShareSerial = 0;
-    ScreenEncoder screenEncoder;
+    ScreenCapture screenCapture;
 
     // Context of the socket's connections (realtime/socket.cpp), declared after everything so it
     // goes first: the socket, destroyed last, reports its own closing, and no handler may run on

@@ -4,6 +4,9 @@
 #include <QImageReader>
 #include <QImageWriter>
 #include <QMetaObject>
+#include <QPainter>
+#include <QPixmap>
+#include <QPointF>
 
 #include <utility>
 
@@ -64,41 +67,104 @@ QImage decodeJpeg(const QByteArray &bytes) {
     return image;
 }
 
+QImage joinStrips(QSize logicalSize, const QList<Strip> &strips) {
+    if (strips.isEmpty() || logicalSize.isEmpty())
+        return {};
+    const qreal ratio = strips.first().image.devicePixelRatio();
+    QImage joined((QSizeF(logicalSize) * ratio).toSize(), QImage::Format_RGB32);
+    joined.fill(Qt::black);
+    joined.setDevicePixelRatio(ratio);
+    QPainter painter(&joined);
+    painter.setCompositionMode(QPainter::CompositionMode_Source);
+    for (const Strip &strip : strips) {
+        if (strip.image.isNull())
+            return {};
+        painter.drawImage(QPointF(0, strip.row), strip.image);
+    }
+    painter.end();
+    joined.setDevicePixelRatio(1);
+    return joined;
+}
+
 QImage decodeBase64Jpeg(const QString &text) {
     return decodeJpeg(QByteArray::fromBase64(text.toLatin1()));
 }
 
 } // namespace screenimage
 
-ScreenEncoder::ScreenEncoder() {
+ScreenCapture::ScreenCapture() {
     worker.moveToThread(&thread);
 }
 
-ScreenEncoder::~ScreenEncoder() {
+ScreenCapture::~ScreenCapture() {
     thread.quit();
     thread.wait();
 }
 
-bool ScreenEncoder::encode(QImage screen, Done done) {
-    if (inFlight)
+bool ScreenCapture::capture(QScreen *target, Wanted isWanted, Done onDone) {
+    if (inFlight || !target)
         return false;
+    inFlight = true;
+    screen = target;
+    wanted = std::move(isWanted);
+    done = std::move(onDone);
+    strips.clear();
+    nextRow = 0;
+    logicalSize = target->geometry().size();
+    rowsPerStrip = int(qMax<qint64>(1, stripPixels / qMax(1, logicalSize.width())));
+    grabStrip();
+    return true;
+}
+
+void ScreenCapture::grabStrip() {
+    if (!screen || !wanted()) {
+        finish();
+        return;
+    }
+    bool failed = logicalSize.isEmpty();
+    if (!failed) {
+        const int rows = qMin(rowsPerStrip, logicalSize.height() - nextRow);
+        QImage strip = screen->grabWindow(0, 0, nextRow, logicalSize.width(), rows).toImage();
+        failed = strip.isNull();
+        strips.append({nextRow, std::move(strip)});
+        nextRow += rows;
+    }
+    if (!failed && nextRow < logicalSize.height()) {
+        QMetaObject::invokeMethod(
+            &guiSide, [this] { grabStrip(); }, Qt::QueuedConnection);
+        return;
+    }
+    if (failed)
+        strips.clear();
     if (!thread.isRunning())
         thread.start();
-    inFlight = true;
     QMetaObject::invokeMethod(
         &worker,
-        [this, screen = std::move(screen), done = std::move(done)]() mutable {
-            // Runs on the encoder's thread.
-            std::optional<QByteArray> jpeg = screenimage::encodeFrame(screen);
-            screen = QImage();
+        [this, size = logicalSize, parts = std::exchange(strips, {})]() mutable {
+            // Runs on the capture's own thread.
+            // A strip that could not be grabbed spoils the frame: it goes out empty, like a
+            // failed grab of the whole screen.
+            std::optional<QByteArray> jpeg =
+                screenimage::encodeFrame(screenimage::joinStrips(size, parts));
+            parts.clear();
             QMetaObject::invokeMethod(
                 &guiSide,
-                [this, jpeg = std::move(jpeg), done = std::move(done)] {
-                    inFlight = false;
-                    done(jpeg);
+                [this, jpeg = std::move(jpeg)] {
+                    const Done handBack = std::exchange(done, nullptr);
+                    const bool stillWanted = screen && wanted();
+                    finish();
+                    if (stillWanted)
+                        handBack(jpeg);
                 },
                 Qt::QueuedConnection);
         },
         Qt::QueuedConnection);
-    return true;
+}
+
+void ScreenCapture::finish() {
+    inFlight = false;
+    screen = nullptr;
+    strips.clear();
+    wanted = nullptr;
+    done = nullptr;
 }

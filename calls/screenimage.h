@@ -2,7 +2,10 @@
 
 #include <QByteArray>
 #include <QImage>
+#include <QList>
 #include <QObject>
+#include <QPointer>
+#include <QScreen>
 #include <QSize>
 #include <QThread>
 
@@ -37,31 +40,58 @@ std::optional<QByteArray> encodeFrame(const QImage &screen);
 // the bounds above gives a null image.
 QImage decodeJpeg(const QByteArray &bytes);
 
+// One band of the screen, grabbed on its own; `row` is its top in the screen's logical pixels.
+struct Strip {
+    int row = 0;
+    QImage image;
+};
+
+// The screen put back together from its strips, in device pixels. Null if any strip is null.
+QImage joinStrips(QSize logicalSize, const QList<Strip> &strips);
+
 // The "jpeg" text of a received event: lenient Base64 of a JPEG.
 QImage decodeBase64Jpeg(const QString &text);
 
 } // namespace screenimage
 
-// Runs encodeFrame on a thread of its own, one image at a time, so a shared screen costs the GUI
-// thread only the grab.
-class ScreenEncoder {
+// Takes one frame at a time. The screen is grabbed in strips, one per turn of the event loop, so
+// no single grab holds the GUI thread for long (a whole 1920 x 1080 grab from X takes 10 to 30 ms,
+// enough to hold back the 20 ms voice blocks and break up the call); the strips are joined, scaled
+// and encoded on a thread of its own.
+class ScreenCapture {
 public:
+    using Wanted = std::function<bool()>;
     using Done = std::function<void(std::optional<QByteArray>)>;
 
-    ScreenEncoder();
-    ~ScreenEncoder();
-    ScreenEncoder(const ScreenEncoder &) = delete;
-    ScreenEncoder &operator=(const ScreenEncoder &) = delete;
+    // Rows per strip are chosen so that one strip is about this many pixels.
+    static constexpr qint64 stripPixels = 64 * 1024;
 
-    // True from encode() until its result has been handed back.
+    ScreenCapture();
+    ~ScreenCapture();
+    ScreenCapture(const ScreenCapture &) = delete;
+    ScreenCapture &operator=(const ScreenCapture &) = delete;
+
+    // True from capture() until the frame has been handed back or abandoned.
     bool busy() const { return inFlight; }
-    // GUI thread. Refused (false) while busy, so grabbed screens never pile up. `done` runs later
-    // on the GUI thread, unless the encoder is destroyed first.
-    bool encode(QImage screen, Done done);
+
+    // GUI thread. Refused (false) while busy, so screens never pile up. The first strip is grabbed
+    // at once. `wanted` is asked before every later strip and before the hand-back; once it says
+    // no, the frame is dropped without a word. `done` gets encodeFrame's result on the GUI thread.
+    bool capture(QScreen *screen, Wanted wanted, Done done);
 
 private:
+    void grabStrip();
+    void finish();
+
     QObject guiSide;
     QThread thread;
     QObject worker;
     bool inFlight = false;
+    QPointer<QScreen> screen;
+    QList<screenimage::Strip> strips;
+    int nextRow = 0;
+    int rowsPerStrip = 0;
+    QSize logicalSize;
+    Wanted wanted;
+    Done done;
 };

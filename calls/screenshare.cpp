@@ -3,7 +3,6 @@
 
 #include <QGuiApplication>
 #include <QPixmap>
-#include <QScreen>
 
 namespace {
 
@@ -42,16 +41,19 @@ void NativeCalls::sendScreenFrame() {
     QScreen *screen = QGuiApplication::primaryScreen();
     if (!screen)
         return;
-    // The previous frame is still being encoded: skip this tick rather than queue screens.
-    if (screenEncoder.busy())
+    // The previous frame is still under way: skip this tick rather than queue screens.
+    if (screenCapture.busy())
         return;
     const QString id = callId;
     const quint64 serial = screenShareSerial;
-    screenEncoder.encode(
-        screen->grabWindow(0).toImage(), [this, id, serial](std::optional<QByteArray> jpeg) {
-            if (!jpeg || serial != screenShareSerial || !screenTimer.isActive() || callId != id)
-                return;
-            emitEvent(QStringLiteral("native_screen"), screenPayload(id, *jpeg));
+    screenCapture.capture(
+        screen,
+        [this, id, serial] {
+            return serial == screenShareSerial && screenTimer.isActive() && callId == id;
+        },
+        [this, id](std::optional<QByteArray> jpeg) {
+            if (jpeg)
+                emitEvent(QStringLiteral("native_screen"), screenPayload(id, *jpeg));
         });
 }
 

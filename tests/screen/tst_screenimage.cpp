@@ -124,6 +124,34 @@ private Q_SLOTS:
         QVERIFY(jpeg->isEmpty());
     }
 
+    void joinsStrips_data() {
+        QTest::addColumn<qreal>("ratio");
+        QTest::addColumn<int>("rowsPerStrip");
+        QTest::newRow("one strip") << 1.0 << 60;
+        QTest::newRow("uneven strips") << 1.0 << 7;
+        QTest::newRow("one row each") << 1.0 << 1;
+        QTest::newRow("double density") << 2.0 << 7;
+    }
+
+    void joinsStrips() {
+        QFETCH(qreal, ratio);
+        QFETCH(int, rowsPerStrip);
+        const QSize logical(100, 60);
+        const QImage screen = xscreen::patternImage(xscreen::Pattern::Noise, logical * ratio);
+        QList<screenimage::Strip> strips;
+        for (int row = 0; row < logical.height(); row += rowsPerStrip) {
+            const int rows = qMin(rowsPerStrip, logical.height() - row);
+            QImage strip = screen.copy(0, int(row * ratio), screen.width(), int(rows * ratio));
+            strip.setDevicePixelRatio(ratio);
+            strips.append({row, strip});
+        }
+        QCOMPARE(screenimage::joinStrips(logical, strips), screen);
+
+        strips[strips.size() / 2].image = QImage();
+        QVERIFY(screenimage::joinStrips(logical, strips).isNull());
+        QVERIFY(screenimage::joinStrips(logical, {}).isNull());
+    }
+
     void decodesOnlySaneJpeg_data() {
         QTest::addColumn<QByteArray>("bytes");
         QTest::addColumn<QSize>("expected");

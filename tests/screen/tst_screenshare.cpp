@@ -89,7 +89,7 @@ struct Sharer {
     }
 
     bool settle() {
-        const bool idle = QTest::qWaitFor([this] { return !calls.screenEncoder.busy(); }, 10000);
+        const bool idle = QTest::qWaitFor([this] { return !calls.screenCapture.busy(); }, 10000);
         QCoreApplication::processEvents();
         return idle;
     }
@@ -220,7 +220,7 @@ private Q_SLOTS:
         Sharer s;
         s.shareManually();
         s.calls.sendScreenFrame();
-        QVERIFY(s.calls.screenEncoder.busy());
+        QVERIFY(s.calls.screenCapture.busy());
         if (what == "stop" || what == "restart") {
             s.calls.screenButton.click();
             if (what == "restart")
@@ -256,7 +256,7 @@ private Q_SLOTS:
         s.calls.callId.clear();
         s.shareManually();
         s.calls.sendScreenFrame();
-        QVERIFY(!s.calls.screenEncoder.busy());
+        QVERIFY(!s.calls.screenCapture.busy());
         QVERIFY(s.settle());
         QVERIFY(s.frames.isEmpty());
         QVERIFY(s.calls.screenTimer.isActive());

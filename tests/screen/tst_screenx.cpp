@@ -116,10 +116,11 @@ private Q_SLOTS:
 
         cover.setPattern(xscreen::Pattern::Quadrants);
         QVERIFY(cover.waitUntilGrabbed());
-        QTRY_VERIFY_WITH_TIMEOUT(!sharer.screens().isEmpty(), 5000);
-        const QImage image = decoded(sharer.screens().first());
-        QVERIFY2(xscreen::quadrantMismatch(image).isEmpty(),
-                 qPrintable(xscreen::quadrantMismatch(image)));
+        // A frame whose strips straddle the change holds some of each picture.
+        QTRY_VERIFY2_WITH_TIMEOUT(
+            !sharer.screens().isEmpty() &&
+                xscreen::quadrantMismatch(decoded(sharer.screens().last())).isEmpty(),
+            qPrintable(QStringLiteral("%1 frames").arg(sharer.screens().size())), 5000);
     }
 
     void sharesTheScreenEndToEnd() {
