@@ -7,12 +7,14 @@
 #include "app/servicetesthook.h"
 #include "app/window.h"
 
+#include "tests/support/testutil.h"
 #include <QElapsedTimer>
 #include <QEventLoop>
 #include <QFile>
 #include <QListWidget>
 #include <QNetworkCookieJar>
 #include <QNetworkReply>
+
 #include <QSslKey>
 #include <QSslServer>
 #include <QTest>
@@ -124,14 +126,9 @@ public:
     QList<QByteArray> requests;
 
     bool start() {
-        QFile certFile(QStringLiteral(TOVIK_LOCALSERVICE_DIR "/certs/server.pem"));
-        QFile keyFile(QStringLiteral(TOVIK_LOCALSERVICE_DIR "/certs/server.key"));
-        if (!certFile.open(QIODevice::ReadOnly) || !keyFile.open(QIODevice::ReadOnly))
+        const QSslConfiguration config = testutil::serverTls();
+        if (config.localCertificate().isNull())
             return false;
-        QSslConfiguration config = QSslConfiguration::defaultConfiguration();
-        config.setLocalCertificate(QSslCertificate(certFile.readAll(), QSsl::Pem));
-        config.setPrivateKey(QSslKey(keyFile.readAll(), QSsl::Rsa, QSsl::Pem));
-        config.setPeerVerifyMode(QSslSocket::VerifyNone);
         server.setSslConfiguration(config);
         // newConnection comes before the handshake; this one once a socket is ready to read.
         connect(&server, &QSslServer::pendingConnectionAvailable, this, [this] {

@@ -18,15 +18,7 @@
 namespace {
 
 QSslConfiguration serverTls() {
-    QSslConfiguration config = QSslConfiguration::defaultConfiguration();
-    QFile cert(QStringLiteral(TOVIK_LOCALSERVICE_DIR "/certs/server.pem"));
-    QFile key(QStringLiteral(TOVIK_LOCALSERVICE_DIR "/certs/server.key"));
-    if (cert.open(QIODevice::ReadOnly))
-        config.setLocalCertificate(QSslCertificate(cert.readAll(), QSsl::Pem));
-    if (key.open(QIODevice::ReadOnly))
-        config.setPrivateKey(QSslKey(key.readAll(), QSsl::Rsa, QSsl::Pem));
-    config.setPeerVerifyMode(QSslSocket::VerifyNone);
-    return config;
+    return testutil::serverTls();
 }
 
 // Completes TLS, reads the WebSocket upgrade request and answers 503, then keeps the connection
@@ -34,7 +26,7 @@ QSslConfiguration serverTls() {
 class BusyHttpServer : public QObject {
 public:
     bool start() {
-        server.setSslConfiguration(serverTls());
+        server.setSslConfiguration(testutil::serverTls());
         connect(&server, &QTcpServer::pendingConnectionAvailable, this, [this] {
             while (QTcpSocket *socket = server.nextPendingConnection()) {
                 ++connections;
@@ -70,7 +62,7 @@ public:
         , openPacket(std::move(openPacket)) {}
 
     bool start() {
-        server.setSslConfiguration(serverTls());
+        server.setSslConfiguration(testutil::serverTls());
         connect(&server, &QWebSocketServer::newConnection, this, [this] {
             while (QWebSocket *socket = server.nextPendingConnection()) {
                 const int number = ++connections;

@@ -2,7 +2,11 @@
 
 #include <QAbstractButton>
 #include <QApplication>
+#include <QFile>
 #include <QMessageBox>
+#include <QSslCertificate>
+#include <QSslKey>
+#include <QSslSocket>
 #include <QStandardPaths>
 #include <QTimer>
 
@@ -29,6 +33,20 @@ QString closeModalBox(bool accept) {
     else
         box->reject();
     return text;
+}
+
+QSslConfiguration serverTls() {
+    QSslConfiguration config = QSslConfiguration::defaultConfiguration();
+    QFile cert(QStringLiteral(TOVIK_LOCALSERVICE_DIR "/certs/server.pem"));
+    QFile key(QStringLiteral(TOVIK_LOCALSERVICE_DIR "/certs/server.key"));
+    if (!cert.open(QIODevice::ReadOnly) || !key.open(QIODevice::ReadOnly))
+        return config;
+    const QByteArray keyPem = key.readAll();
+    const QSslKey ec(keyPem, QSsl::Ec);
+    config.setLocalCertificateChain(QSslCertificate::fromData(cert.readAll()));
+    config.setPrivateKey(ec.isNull() ? QSslKey(keyPem, QSsl::Rsa) : ec);
+    config.setPeerVerifyMode(QSslSocket::VerifyNone);
+    return config;
 }
 
 void autoCloseModalBoxes(QObject *context, bool accept, QStringList *texts) {

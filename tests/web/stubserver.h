@@ -3,10 +3,12 @@
 // A scripted HTTP/1.1 server on loopback, over TLS with the development certificate or in plain
 // text, for the tests that must see raw requests or answers the local service never gives.
 
+#include "tests/support/testutil.h"
 #include <QElapsedTimer>
 #include <QFile>
 #include <QHash>
 #include <QSslCertificate>
+
 #include <QSslKey>
 #include <QSslServer>
 #include <QTimer>
@@ -45,15 +47,9 @@ public:
     bool listen(bool tls = true) {
         server = std::make_unique<QTcpServer>();
         if (tls) {
-            QFile cert(QStringLiteral(TOVIK_LOCALSERVICE_DIR "/certs/server.pem"));
-            QFile key(QStringLiteral(TOVIK_LOCALSERVICE_DIR "/certs/server.key"));
-            if (!cert.open(QIODevice::ReadOnly) || !key.open(QIODevice::ReadOnly))
+            const QSslConfiguration config = testutil::serverTls();
+            if (config.localCertificate().isNull())
                 return false;
-            const QByteArray keyPem = key.readAll();
-            QSslKey privateKey(keyPem, QSsl::Rsa);
-            QSslConfiguration config = QSslConfiguration::defaultConfiguration();
-            config.setLocalCertificateChain(QSslCertificate::fromData(cert.readAll()));
-            config.setPrivateKey(privateKey.isNull() ? QSslKey(keyPem, QSsl::Ec) : privateKey);
             auto sslServer = std::make_unique<QSslServer>();
             sslServer->setSslConfiguration(config);
             server = std::move(sslServer);
