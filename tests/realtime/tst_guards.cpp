@@ -17,10 +17,6 @@
 
 namespace {
 
-QSslConfiguration serverTls() {
-    return testutil::serverTls();
-}
-
 // Completes TLS, reads the WebSocket upgrade request and answers 503, then keeps the connection
 // open and says nothing more.
 class BusyHttpServer : public QObject {
