@@ -3,6 +3,7 @@
 #include "app/service.h"
 #include "realtime/frames.h"
 
+#include <QSslConfiguration>
 #include <QUrl>
 #include <QUrlQuery>
 
@@ -83,6 +84,9 @@ void NativeCalls::connectSocket() {
     livenessTimer.stop();
     livenessMs = frames::defaultLivenessMs;
     connectTimer.start();
+    // The socket copied the TLS defaults when it was built, before the window installed the
+    // trusted roots; take the current ones for every connection.
+    socket.setSslConfiguration(QSslConfiguration::defaultConfiguration());
     socket.open(url);
 }
 
