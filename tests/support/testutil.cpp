@@ -7,13 +7,16 @@
 #include <QSslCertificate>
 #include <QSslKey>
 #include <QSslSocket>
-#include <QStandardPaths>
+#include <QTemporaryDir>
 #include <QTimer>
 
 namespace testutil {
 
 void isolateUserData() {
-    QStandardPaths::setTestModeEnabled(true);
+    // A folder of this process's own: test executables run in parallel, and a shared folder let
+    // one test's sign-out delete the session file another had just written.
+    static QTemporaryDir home;
+    qputenv("XDG_DATA_HOME", home.path().toLocal8Bit());
 }
 
 QString closeModalBox(bool accept) {

@@ -7,7 +7,8 @@
 
 namespace testutil {
 
-// Keeps test data (session file, key file) out of the user's real folders.
+// Keeps test data (session file, key file) out of the user's real folders and away from other
+// test processes. Call before anything asks for a standard location.
 void isolateUserData();
 
 // Closes whatever modal box is open now (a message box or question box) with the given button
