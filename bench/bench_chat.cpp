@@ -11,6 +11,7 @@
 //                                   attachment is saved
 //   upload_25mb_rss_growth_mb       the same while a 25 MiB file is uploaded
 #include "app/window.h"
+#include "bench/benchutil.h"
 #include "chat/rowdelegate.h"
 #include "tests/support/localservice.h"
 #include "tests/support/testutil.h"
@@ -38,29 +39,15 @@
 
 namespace {
 
+using benchutil::comment;
+using benchutil::figure;
+using benchutil::median;
+
 constexpr int rebuildRuns = 15;
 constexpr int downloadRuns = 3;
 constexpr int uploadRuns = 5;
 constexpr qint64 bigFileBytes = 200LL * 1024 * 1024;
 constexpr qint64 uploadBytes = 25LL * 1024 * 1024;
-
-double median(QList<double> values) {
-    if (values.isEmpty())
-        return 0;
-    std::sort(values.begin(), values.end());
-    const qsizetype mid = values.size() / 2;
-    return values.size() % 2 ? values[mid] : (values[mid - 1] + values[mid]) / 2;
-}
-
-void figure(const char *name, double value, const char *unit) {
-    std::printf("figure %s %.2f %s\n", name, value, unit);
-    std::fflush(stdout);
-}
-
-void comment(const QString &text) {
-    std::printf("# %s\n", qPrintable(text));
-    std::fflush(stdout);
-}
 
 // Runs the event loop (without sleeping between rounds) until done() holds or time is up.
 bool waitUntil(const std::function<bool()> &done, int timeoutMs) {

@@ -11,6 +11,7 @@
 //
 // Without Xvfb it measures on the offscreen platform and says so: there the "grab" is a copy of a
 // window's backing store.
+#include "bench/benchutil.h"
 #include "calls/nativecalls.h"
 #include "calls/screenimage.h"
 #include "tests/screen/xscreen.h"
@@ -27,25 +28,11 @@
 
 namespace {
 
+using benchutil::comment;
+using benchutil::figure;
+using benchutil::median;
+
 constexpr int runs = 31;
-
-double median(QList<double> values) {
-    if (values.isEmpty())
-        return 0;
-    std::sort(values.begin(), values.end());
-    const qsizetype mid = values.size() / 2;
-    return values.size() % 2 ? values[mid] : (values[mid - 1] + values[mid]) / 2;
-}
-
-void figure(const char *name, double value, const char *unit) {
-    std::printf("figure %s %.2f %s\n", name, value, unit);
-    std::fflush(stdout);
-}
-
-void comment(const QString &text) {
-    std::printf("# %s\n", qPrintable(text));
-    std::fflush(stdout);
-}
 
 double msSince(const QElapsedTimer &timer) {
     return double(timer.nsecsElapsed()) / 1e6;

@@ -12,6 +12,7 @@
 // little heavier than the program's.
 #include "app/servicetesthook.h"
 #include "app/window.h"
+#include "bench/benchutil.h"
 #include "tests/support/localservice.h"
 
 #include <QApplication>
@@ -31,6 +32,8 @@
 
 namespace {
 
+using benchutil::median;
+
 constexpr int runs = 15;
 constexpr int childTimeoutMs = 20000;
 const QByteArray token = "bench-startup-token";
@@ -39,14 +42,6 @@ qint64 monotonicNs() {
     return std::chrono::duration_cast<std::chrono::nanoseconds>(
                std::chrono::steady_clock::now().time_since_epoch())
         .count();
-}
-
-double median(QList<double> values) {
-    if (values.isEmpty())
-        return 0;
-    std::sort(values.begin(), values.end());
-    const qsizetype mid = values.size() / 2;
-    return values.size() % 2 ? values[mid] : (values[mid - 1] + values[mid]) / 2;
 }
 
 void nameApplication() {

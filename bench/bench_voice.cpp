@@ -8,6 +8,7 @@
 // client process.
 #include "app/service.h"
 #include "app/servicetesthook.h"
+#include "bench/benchutil.h"
 #include "calls/mixer.h"
 #include "calls/nativecalls.h"
 #include "tests/support/localservice.h"
@@ -32,23 +33,9 @@
 
 namespace {
 
-double median(QList<double> values) {
-    if (values.isEmpty())
-        return 0;
-    std::sort(values.begin(), values.end());
-    const qsizetype mid = values.size() / 2;
-    return values.size() % 2 ? values[mid] : (values[mid - 1] + values[mid]) / 2;
-}
-
-void figure(const char *name, double value, const char *unit) {
-    std::printf("figure %s %.2f %s\n", name, value, unit);
-    std::fflush(stdout);
-}
-
-void comment(const QString &text) {
-    std::printf("# %s\n", qPrintable(text));
-    std::fflush(stdout);
-}
+using benchutil::comment;
+using benchutil::figure;
+using benchutil::median;
 
 // ---- client process ----
 
