@@ -40,28 +40,17 @@ QByteArray keyPath(const QString &dataDir) {
     return QFile::encodeName(dataDir + QLatin1Char('/') + QLatin1String(sessionblob::keyFileName));
 }
 
-bool readAll(int fd, unsigned char *into, int size) {
+// Moves all size bytes with step (::read or ::write), retrying what a signal interrupted; false
+// on an error or an early end.
+template <typename Byte, typename Step> bool transferAll(int fd, Byte *data, int size, Step step) {
     int done = 0;
     while (done < size) {
-        const ssize_t got = ::read(fd, into + done, size_t(size - done));
-        if (got < 0 && errno == EINTR)
+        const ssize_t moved = step(fd, data + done, size_t(size - done));
+        if (moved < 0 && errno == EINTR)
             continue;
-        if (got <= 0)
+        if (moved <= 0)
             return false;
-        done += int(got);
-    }
-    return true;
-}
-
-bool writeAll(int fd, const unsigned char *from, int size) {
-    int done = 0;
-    while (done < size) {
-        const ssize_t put = ::write(fd, from + done, size_t(size - done));
-        if (put < 0 && errno == EINTR)
-            continue;
-        if (put <= 0)
-            return false;
-        done += int(put);
+        done += int(moved);
     }
     return true;
 }
@@ -78,7 +67,7 @@ KeyRead readKey(const QByteArray &path, Key &key) {
     struct stat info {};
     bool ok = ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_uid == ::geteuid() &&
               (info.st_mode & (S_IRWXG | S_IRWXO)) == 0 && info.st_size == keySize &&
-              readAll(fd, key.bytes.data(), keySize);
+              transferAll(fd, key.bytes.data(), keySize, ::read);
     if (ok) {
         unsigned char extra = 0;
         ok = ::read(fd, &extra, 1) == 0;
@@ -94,7 +83,7 @@ bool createKey(const QByteArray &path, Key &key) {
                           S_IRUSR | S_IWUSR);
     if (fd < 0)
         return false;
-    const bool ok = writeAll(fd, key.bytes.data(), keySize) && ::fsync(fd) == 0;
+    const bool ok = transferAll(fd, key.bytes.data(), keySize, ::write) && ::fsync(fd) == 0;
     ::close(fd);
     // Only a file this call created is removed; a half-written key would fail every later read.
     if (!ok)
@@ -114,6 +103,23 @@ bool prepareFolder(const QString &dataDir) {
     if ((info.st_mode & 0777) != S_IRWXU && ::chmod(path.constData(), S_IRWXU) != 0)
         return false;
     return true;
+}
+
+enum class Direction { Decrypt = 0, Encrypt = 1 };
+
+// An AES-256-GCM context with the key and nonce set and the header taken as associated data, so
+// the header cannot be changed unnoticed; null when OpenSSL refuses any step.
+Cipher startGcm(const Key &key, const unsigned char *nonce, Direction direction) {
+    Cipher context(EVP_CIPHER_CTX_new());
+    const int enc = int(direction);
+    int length = 0;
+    const bool ok =
+        context &&
+        EVP_CipherInit_ex(context.get(), EVP_aes_256_gcm(), nullptr, nullptr, nullptr, enc) == 1 &&
+        EVP_CIPHER_CTX_ctrl(context.get(), EVP_CTRL_GCM_SET_IVLEN, nonceSize, nullptr) == 1 &&
+        EVP_CipherInit_ex(context.get(), nullptr, nullptr, key.bytes.data(), nonce, enc) == 1 &&
+        EVP_CipherUpdate(context.get(), nullptr, &length, header.data(), int(header.size())) == 1;
+    return ok ? std::move(context) : Cipher();
 }
 
 } // namespace
@@ -137,23 +143,17 @@ QByteArray sessionblob::protect(const QByteArray &plain, const QString &dataDir)
     if (RAND_bytes(nonce, nonceSize) != 1)
         return {};
 
-    const Cipher context(EVP_CIPHER_CTX_new());
+    const Cipher context = startGcm(key, nonce, Direction::Encrypt);
     int length = 0;
     int finalLength = 0;
-    const bool ok =
-        context &&
-        EVP_EncryptInit_ex(context.get(), EVP_aes_256_gcm(), nullptr, nullptr, nullptr) == 1 &&
-        EVP_CIPHER_CTX_ctrl(context.get(), EVP_CTRL_GCM_SET_IVLEN, nonceSize, nullptr) == 1 &&
-        EVP_EncryptInit_ex(context.get(), nullptr, nullptr, key.bytes.data(), nonce) == 1 &&
-        EVP_EncryptUpdate(context.get(), nullptr, &length, header.data(), int(header.size())) ==
-            1 &&
-        EVP_EncryptUpdate(context.get(), cipherText, &length,
-                          reinterpret_cast<const unsigned char *>(plain.constData()),
-                          int(plain.size())) == 1 &&
-        EVP_EncryptFinal_ex(context.get(), cipherText + length, &finalLength) == 1 &&
-        length + finalLength == plain.size() &&
-        EVP_CIPHER_CTX_ctrl(context.get(), EVP_CTRL_GCM_GET_TAG, tagSize,
-                            cipherText + plain.size()) == 1;
+    const bool ok = context &&
+                    EVP_EncryptUpdate(context.get(), cipherText, &length,
+                                      reinterpret_cast<const unsigned char *>(plain.constData()),
+                                      int(plain.size())) == 1 &&
+                    EVP_EncryptFinal_ex(context.get(), cipherText + length, &finalLength) == 1 &&
+                    length + finalLength == plain.size() &&
+                    EVP_CIPHER_CTX_ctrl(context.get(), EVP_CTRL_GCM_GET_TAG, tagSize,
+                                        cipherText + plain.size()) == 1;
     return ok ? blob : QByteArray();
 }
 
@@ -176,17 +176,11 @@ std::optional<QByteArray> sessionblob::unprotect(const QByteArray &blob, const Q
 
     QByteArray plain(cipherSize, Qt::Uninitialized);
     auto *out = reinterpret_cast<unsigned char *>(plain.data());
-    const Cipher context(EVP_CIPHER_CTX_new());
+    const Cipher context = startGcm(key, nonce, Direction::Decrypt);
     int length = 0;
     int finalLength = 0;
     const bool ok =
-        context &&
-        EVP_DecryptInit_ex(context.get(), EVP_aes_256_gcm(), nullptr, nullptr, nullptr) == 1 &&
-        EVP_CIPHER_CTX_ctrl(context.get(), EVP_CTRL_GCM_SET_IVLEN, nonceSize, nullptr) == 1 &&
-        EVP_DecryptInit_ex(context.get(), nullptr, nullptr, key.bytes.data(), nonce) == 1 &&
-        EVP_DecryptUpdate(context.get(), nullptr, &length, header.data(), int(header.size())) ==
-            1 &&
-        EVP_DecryptUpdate(context.get(), out, &length, cipherText, cipherSize) == 1 &&
+        context && EVP_DecryptUpdate(context.get(), out, &length, cipherText, cipherSize) == 1 &&
         EVP_CIPHER_CTX_ctrl(context.get(), EVP_CTRL_GCM_SET_TAG, tagSize, tag.data()) == 1 &&
         EVP_DecryptFinal_ex(context.get(), out + length, &finalLength) == 1 &&
         length + finalLength == cipherSize;
