@@ -13,7 +13,7 @@
 // window's backing store.
 #include "bench/benchutil.h"
 #include "calls/nativecalls.h"
-#include "calls/screenimage.h"
+#include "calls/screencapture.h"
 #include "tests/screen/xscreen.h"
 
 #include <QApplication>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "calls/screenimage.h"
+#include "calls/screencapture.h"
 #include "calls/winvoice.h"
 
 #include <QByteArray>
