@@ -1,7 +1,7 @@
 #include "app/window.h"
 
-#include "app/service.h"
 #include "calls/nativecalls.h"
+#include "web/service.h"
 
 #include <QCloseEvent>
 #include <QHBoxLayout>
@@ -102,10 +102,6 @@ QWidget *Window::buildChatPage() {
     callButton->setObjectName(QStringLiteral("callButton"));
     titleRow->addWidget(chatTitle, 1);
     titleRow->addWidget(callButton, 0);
-    connect(callButton, &QPushButton::clicked, this, [this] {
-        if (!currentChatId.isEmpty())
-            calls->dial(currentChatId, chatTitle->text());
-    });
 
     messageList = new QListWidget;
     messageList->setWordWrap(true);
@@ -152,6 +148,10 @@ void Window::connectControls() {
     connect(messageList, &QListWidget::itemDoubleClicked, this,
             [this](QListWidgetItem *item) { download(item); });
     connect(button("signOutButton"), &QPushButton::clicked, this, [this] { signOut(); });
+    connect(button("callButton"), &QPushButton::clicked, this, [this] {
+        if (!currentChatId.isEmpty())
+            calls->dial(currentChatId, chatTitle->text());
+    });
 }
 
 void Window::closeEvent(QCloseEvent *event) {

@@ -10,10 +10,10 @@
 // Window, show) and reports the moment on the machine's monotonic clock, which the parent read
 // just before starting it. The child links the test support library as well, so its load is a
 // little heavier than the program's.
-#include "app/servicetesthook.h"
 #include "app/window.h"
 #include "bench/benchutil.h"
 #include "tests/support/localservice.h"
+#include "web/servicetesthook.h"
 
 #include <QApplication>
 #include <QDir>

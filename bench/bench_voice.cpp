@@ -6,8 +6,6 @@
 // With --sharing both clients share their screens during the call and only the dropout figure is
 // measured, as voice_dropouts_sharing_per_10s. The program re-runs itself with --client for each
 // client process.
-#include "app/service.h"
-#include "app/servicetesthook.h"
 #include "bench/benchutil.h"
 #include "calls/mixer.h"
 #include "calls/nativecalls.h"
@@ -15,6 +13,8 @@
 #include "tests/support/pulsetestserver.h"
 #include "tests/support/testutil.h"
 #include "tests/support/toneanalysis.h"
+#include "web/service.h"
+#include "web/servicetesthook.h"
 
 #include <QApplication>
 #include <QElapsedTimer>

@@ -1,6 +1,7 @@
 #include "calls/nativecalls.h"
 
 #include "calls/callrecord.h"
+#include "web/json.h"
 
 #include <QJsonArray>
 
@@ -8,19 +9,77 @@
 
 namespace {
 
-QString idOf(const QJsonObject &record) {
-    return callrecord::text(record.value(QLatin1String("id")));
-}
-
-bool stateIs(const QJsonObject &object, const char *state) {
-    return callrecord::hasState(object.value(QLatin1String("state")), QString::fromLatin1(state));
-}
-
 // Which call is held: none, or the held record's id.
 std::optional<QString> heldCall(const QJsonObject &record) {
     if (record.isEmpty())
         return std::nullopt;
-    return idOf(record);
+    return callrecord::id(record);
+}
+
+callrecord::Situation situationOf(const NativeCalls &calls) {
+    return {.heldId = callrecord::id(calls.callRecord),
+            .userId = calls.sessionUserId,
+            .deviceId = calls.sid,
+            .callId = calls.callId,
+            .dialPending = calls.dialPending,
+            .dialAbandoned = calls.dialAbandoned,
+            .mediaActive = calls.mediaActive,
+            .voiceFailedCall = calls.voiceFailedCall};
+}
+
+void showCall(NativeCalls &calls, const QJsonObject &record, const callrecord::Decision &decision) {
+    using callrecord::Action;
+    const bool ringing = decision.action == Action::Ring;
+    const bool incoming = ringing || decision.action == Action::Answering;
+    calls.titleLabel.setText(decision.title);
+    calls.membersLabel.setText(callrecord::memberLines(record).join(QLatin1Char('\n')));
+    calls.answerButton.setVisible(incoming);
+    calls.declineButton.setVisible(incoming);
+    calls.hangupButton.setVisible(!incoming);
+    calls.micButton.setVisible(!incoming);
+    calls.screenButton.setVisible(!incoming);
+    QString status = QStringLiteral("Вызываем…");
+    if (incoming)
+        status = QStringLiteral("Входящий звонок");
+    else if (decision.action == Action::Talking)
+        status = QStringLiteral("Разговор");
+    calls.callStatusLabel.setText(status);
+    if (!ringing) {
+        calls.ringTimer.stop();
+        if (!calls.callDialog.isVisible())
+            calls.callDialog.show();
+        return;
+    }
+    if (!calls.callDialog.isVisible())
+        calls.showBalloon(QStringLiteral("Звонит ") + decision.title,
+                          QStringLiteral("Откройте Tovik, чтобы ответить"));
+    calls.callDialog.show();
+    calls.callDialog.raise();
+    calls.callDialog.activateWindow();
+    if (!calls.ringTimer.isActive()) {
+        calls.beep();
+        calls.ringTimer.start(2200);
+    }
+}
+
+void startVoice(NativeCalls &calls, const QString &id) {
+    calls.mediaActive = calls.voice.start(calls.captureHandler());
+    if (calls.mediaActive) {
+        calls.playbackTimer.start(20);
+        calls.pingTimer.start(2000);
+        calls.durationTimer.start(1000);
+        return;
+    }
+    calls.voiceFailedCall = id;
+    calls.showBox(QMessageBox::Warning, QStringLiteral("Микрофон"),
+                  QStringLiteral("Не удалось открыть микрофон или устройство воспроизведения. "
+                                 "Проверьте разрешения Windows."));
+    calls.voiceFailedCall.reset();
+    // The box keeps the event loop running: leave only if this call is still the one held.
+    if (heldCall(calls.callRecord) == id && !calls.mediaActive) {
+        calls.command(QStringLiteral("leave"));
+        calls.finish();
+    }
 }
 
 } // namespace
@@ -64,96 +123,34 @@ void NativeCalls::dial(QString chatId, QString title) {
 }
 
 void NativeCalls::update(QJsonObject record) {
-    const QString id = idOf(record);
-    if (!callRecord.isEmpty()) {
-        const QString heldId = idOf(callRecord);
-        if (!heldId.isEmpty() && heldId != id)
-            return;
-    }
-    const std::optional<QJsonObject> found = callrecord::ownEntry(record, sessionUserId);
-    if (!found)
+    using callrecord::Action;
+    const callrecord::Decision decision = callrecord::decide(record, situationOf(*this));
+    switch (decision.action) {
+    case Action::Ignore:
         return;
-    const QJsonObject &own = *found;
-    if (stateIs(record, "ENDED") || stateIs(own, "LEFT") || stateIs(own, "DECLINED")) {
+    case Action::Finish:
         finish();
         return;
-    }
-    const bool incoming = stateIs(own, "INVITED");
-    const bool onThisDevice = callrecord::text(own.value(QLatin1String("deviceId"))) == sid;
-    const bool placedByUser =
-        callrecord::text(record.value(QLatin1String("callerId"))) == sessionUserId;
-    if (!incoming && !onThisDevice && callId != id && !dialPending)
-        return; // the user takes part on another device
-    if (dialAbandoned && placedByUser) {
+    case Action::LeaveAbandoned:
         callRecord = record;
         command(QStringLiteral("leave"));
         finish();
         return;
+    case Action::Ring:
+    case Action::Answering:
+    case Action::Calling:
+    case Action::Talking:
+        break;
     }
+    const QString id = callrecord::id(record);
     callRecord = record;
-    if (!incoming && onThisDevice) {
+    if (decision.adopt) {
         callId = id;
         dialPending = false;
     }
-
-    const QString title = callrecord::title(
-        record,
-        incoming ? sessionUserId : callrecord::text(record.value(QLatin1String("callerId"))));
-    titleLabel.setText(title);
-    membersLabel.setText(callrecord::memberLines(record).join(QLatin1Char('\n')));
-    answerButton.setVisible(incoming);
-    declineButton.setVisible(incoming);
-    hangupButton.setVisible(!incoming);
-    micButton.setVisible(!incoming);
-    screenButton.setVisible(!incoming);
-
-    if (incoming) {
-        callStatusLabel.setText(QStringLiteral("Входящий звонок"));
-        if (callId == id) {
-            // Answered here; the server has not confirmed yet.
-            ringTimer.stop();
-            if (!callDialog.isVisible())
-                callDialog.show();
-        } else {
-            if (!callDialog.isVisible())
-                showBalloon(QStringLiteral("Звонит ") + title,
-                            QStringLiteral("Откройте Tovik, чтобы ответить"));
-            callDialog.show();
-            callDialog.raise();
-            callDialog.activateWindow();
-            if (!ringTimer.isActive()) {
-                beep();
-                ringTimer.start(2200);
-            }
-        }
-    } else {
-        callStatusLabel.setText(stateIs(record, "ACTIVE") ? QStringLiteral("Разговор")
-                                                          : QStringLiteral("Вызываем…"));
-        ringTimer.stop();
-        if (!callDialog.isVisible())
-            callDialog.show();
-    }
-
-    if (!stateIs(record, "ACTIVE") || !stateIs(own, "JOINED") || callId != id || mediaActive ||
-        voiceFailedCall == id)
-        return;
-    mediaActive = voice.start(captureHandler());
-    if (mediaActive) {
-        playbackTimer.start(20);
-        pingTimer.start(2000);
-        durationTimer.start(1000);
-        return;
-    }
-    voiceFailedCall = id;
-    showBox(QMessageBox::Warning, QStringLiteral("Микрофон"),
-            QStringLiteral("Не удалось открыть микрофон или устройство воспроизведения. "
-                           "Проверьте разрешения Windows."));
-    voiceFailedCall.reset();
-    // The box keeps the event loop running: leave only if this call is still the one held.
-    if (heldCall(callRecord) == id && !mediaActive) {
-        command(QStringLiteral("leave"));
-        finish();
-    }
+    showCall(*this, record, decision);
+    if (decision.startVoice)
+        startVoice(*this, id);
 }
 
 void NativeCalls::reconcile(const QJsonObject &payload) {
@@ -162,9 +159,9 @@ void NativeCalls::reconcile(const QJsonObject &payload) {
         update(item.toObject());
     if (callRecord.isEmpty() || dialPending)
         return;
-    const QString heldId = idOf(callRecord);
+    const QString heldId = callrecord::id(callRecord);
     for (const QJsonValue &item : items) {
-        if (idOf(item.toObject()) == heldId)
+        if (callrecord::id(item.toObject()) == heldId)
             return;
     }
     finish();
@@ -172,8 +169,7 @@ void NativeCalls::reconcile(const QJsonObject &payload) {
 
 void NativeCalls::callError(const QJsonObject &payload) {
     const std::optional<QString> before = heldCall(callRecord);
-    showBox(QMessageBox::Information, QStringLiteral("Звонок"),
-            callrecord::text(payload.value(QLatin1String("message"))));
+    showBox(QMessageBox::Information, QStringLiteral("Звонок"), webjson::text(payload, "message"));
     // Frames keep arriving while the box is open; a call that came in meanwhile is not the one
     // the error was about.
     if (mediaActive || heldCall(callRecord) != before)

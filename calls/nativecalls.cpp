@@ -9,6 +9,64 @@
 #include <QStyle>
 #include <QWidget>
 
+namespace {
+
+void setUpTray(NativeCalls &calls) {
+    QWidget *mainWindow = calls.mainWindow;
+    calls.tray.setIcon(mainWindow->style()->standardIcon(QStyle::SP_ComputerIcon));
+    calls.tray.setToolTip(QStringLiteral("Tovik Messenger"));
+    auto *menu = new QMenu(mainWindow);
+    QAction *open = menu->addAction(QStringLiteral("Открыть Tovik"));
+    QAction *end = menu->addAction(QStringLiteral("Завершить звонок"));
+    QAction *exit = menu->addAction(QStringLiteral("Выйти из приложения"));
+    calls.tray.setContextMenu(menu);
+    QObject::connect(open, &QAction::triggered, &calls, [&calls] {
+        calls.mainWindow->show();
+        calls.mainWindow->raise();
+    });
+    QObject::connect(end, &QAction::triggered, &calls, [&calls] { calls.endFromTray(); });
+    QObject::connect(exit, &QAction::triggered, &calls, [&calls] { calls.quit(); });
+    QObject::connect(&calls.tray, &QSystemTrayIcon::activated, &calls,
+                     [&calls] { calls.trayActivated(); });
+    calls.tray.setVisible(true);
+}
+
+void layOutDialog(NativeCalls &calls) {
+    calls.callDialog.setWindowTitle(QStringLiteral("Звонок Tovik"));
+    calls.callDialog.resize(480, 540);
+    calls.titleLabel.setStyleSheet(QStringLiteral("font-size:22pt;font-weight:600;"));
+    calls.titleLabel.setWordWrap(true);
+    calls.membersLabel.setWordWrap(true);
+    calls.screenLabel.setAlignment(Qt::AlignCenter);
+    calls.screenLabel.hide();
+    calls.answerButton.setText(QStringLiteral("Ответить"));
+    calls.declineButton.setText(QStringLiteral("Отклонить"));
+    calls.micButton.setText(QStringLiteral("Микрофон включён"));
+    calls.screenButton.setText(QStringLiteral("Показать экран"));
+    calls.hangupButton.setText(QStringLiteral("Завершить"));
+
+    calls.dialogLayout.setContentsMargins(28, 28, 28, 28);
+    calls.dialogLayout.setSpacing(18);
+    auto *content = new QWidget(&calls.callDialog);
+    auto *contentLayout = new QVBoxLayout(content);
+    contentLayout->setContentsMargins(0, 0, 0, 0);
+    contentLayout->setSpacing(18);
+    for (QLabel *label :
+         {&calls.titleLabel, &calls.callStatusLabel, &calls.membersLabel, &calls.screenLabel})
+        contentLayout->addWidget(label);
+    contentLayout->addStretch();
+    auto *scroll = new QScrollArea(&calls.callDialog);
+    scroll->setWidgetResizable(true);
+    scroll->setFrameShape(QFrame::NoFrame);
+    scroll->setWidget(content);
+    calls.dialogLayout.addWidget(scroll, 1);
+    for (QPushButton *button : {&calls.answerButton, &calls.declineButton, &calls.micButton,
+                                &calls.screenButton, &calls.hangupButton})
+        calls.dialogLayout.addWidget(button);
+}
+
+} // namespace
+
 NativeCalls::NativeCalls(QNetworkAccessManager *network, QWidget *window)
     : QObject(window)
     , net(network)
@@ -16,55 +74,8 @@ NativeCalls::NativeCalls(QNetworkAccessManager *network, QWidget *window)
     , tray(window)
     , callDialog(window)
     , dialogLayout(&callDialog) {
-    tray.setIcon(mainWindow->style()->standardIcon(QStyle::SP_ComputerIcon));
-    tray.setToolTip(QStringLiteral("Tovik Messenger"));
-    auto *menu = new QMenu(mainWindow);
-    QAction *open = menu->addAction(QStringLiteral("Открыть Tovik"));
-    QAction *end = menu->addAction(QStringLiteral("Завершить звонок"));
-    QAction *exit = menu->addAction(QStringLiteral("Выйти из приложения"));
-    tray.setContextMenu(menu);
-    connect(open, &QAction::triggered, this, [this] {
-        mainWindow->show();
-        mainWindow->raise();
-    });
-    connect(end, &QAction::triggered, this, [this] { endFromTray(); });
-    connect(exit, &QAction::triggered, this, [this] { quit(); });
-    connect(&tray, &QSystemTrayIcon::activated, this, [this] { trayActivated(); });
-    tray.setVisible(true);
-
-    callDialog.setWindowTitle(QStringLiteral("Звонок Tovik"));
-    callDialog.resize(480, 540);
-    titleLabel.setStyleSheet(QStringLiteral("font-size:22pt;font-weight:600;"));
-    titleLabel.setWordWrap(true);
-    membersLabel.setWordWrap(true);
-    screenLabel.setAlignment(Qt::AlignCenter);
-    screenLabel.hide();
-    answerButton.setText(QStringLiteral("Ответить"));
-    declineButton.setText(QStringLiteral("Отклонить"));
-    micButton.setText(QStringLiteral("Микрофон включён"));
-    screenButton.setText(QStringLiteral("Показать экран"));
-    hangupButton.setText(QStringLiteral("Завершить"));
-
-    dialogLayout.setContentsMargins(28, 28, 28, 28);
-    dialogLayout.setSpacing(18);
-    auto *content = new QWidget(&callDialog);
-    auto *contentLayout = new QVBoxLayout(content);
-    contentLayout->setContentsMargins(0, 0, 0, 0);
-    contentLayout->setSpacing(18);
-    contentLayout->addWidget(&titleLabel);
-    contentLayout->addWidget(&callStatusLabel);
-    contentLayout->addWidget(&membersLabel);
-    contentLayout->addWidget(&screenLabel);
-    contentLayout->addStretch();
-    auto *scroll = new QScrollArea(&callDialog);
-    scroll->setWidgetResizable(true);
-    scroll->setFrameShape(QFrame::NoFrame);
-    scroll->setWidget(content);
-    dialogLayout.addWidget(scroll, 1);
-    for (QPushButton *button :
-         {&answerButton, &declineButton, &micButton, &screenButton, &hangupButton})
-        dialogLayout.addWidget(button);
-
+    setUpTray(*this);
+    layOutDialog(*this);
     connect(&answerButton, &QPushButton::clicked, this, [this] { answer(); });
     connect(&declineButton, &QPushButton::clicked, this, [this] { decline(); });
     connect(&micButton, &QPushButton::clicked, this, [this] { toggleMute(); });
@@ -87,7 +98,7 @@ NativeCalls::~NativeCalls() {
 }
 
 void NativeCalls::answer() {
-    callId = callrecord::text(callRecord.value(QLatin1String("id")));
+    callId = callrecord::id(callRecord);
     command(QStringLiteral("accept"));
 }
 

@@ -40,6 +40,8 @@ public:
     void emitEvent(QString name, QJsonObject payload);
     void setCredentials(const QString &userId, const QString &token);
     void onDisconnected();
+    // Sign-out: leaves any call and closes the channel for good, until new credentials come.
+    void endSession();
 
     // Call actions and state (calls/callstate.cpp, realtime/events.cpp)
     void command(QString action);

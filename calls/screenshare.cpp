@@ -1,3 +1,4 @@
+#include "calls/callrecord.h"
 #include "calls/nativecalls.h"
 #include "calls/screenimage.h"
 
@@ -59,7 +60,7 @@ void NativeCalls::sendScreenFrame() {
 
 void NativeCalls::receiveScreen(const QJsonObject &payload) {
     // Without a call there is no view to fill; an image kept now would greet the next call.
-    if (callId.isEmpty() || payload.value(QStringLiteral("id")).toString() != callId)
+    if (!callrecord::isForCall(payload, callId))
         return;
     const QImage image =
         screenimage::decodeBase64Jpeg(payload.value(QStringLiteral("jpeg")).toString());

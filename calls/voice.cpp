@@ -1,3 +1,4 @@
+#include "calls/callrecord.h"
 #include "calls/mixer.h"
 #include "calls/nativecalls.h"
 
@@ -37,8 +38,7 @@ void NativeCalls::sendBlock(QByteArray block) {
 }
 
 void NativeCalls::receiveAudio(const QJsonObject &payload) {
-    // Without a call there is no "id" to match, and a block without one belongs to no call.
-    if (callId.isEmpty() || payload.value(QStringLiteral("id")).toString() != callId)
+    if (!callrecord::isForCall(payload, callId))
         return;
     mixer::receive(audioQueues, lastAudioSeq, payload.value(QStringLiteral("from")).toString(),
                    mixer::seqFromJson(payload.value(QStringLiteral("seq"))),

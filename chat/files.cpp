@@ -1,9 +1,9 @@
 #include "app/window.h"
 
-#include "app/service.h"
 #include "chat/attachments.h"
 #include "chat/messagerow.h"
-#include "web/replytext.h"
+#include "web/request.h"
+#include "web/service.h"
 
 #include <QFile>
 #include <QFileDialog>
@@ -19,11 +19,6 @@
 
 namespace {
 
-bool failed(const QNetworkReply *reply) {
-    const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
-    return reply->error() != QNetworkReply::NoError || status >= 400;
-}
-
 // While the total is unknown the label keeps whatever it showed.
 void showPercent(QLabel *label, const QString &pattern, qint64 done, qint64 total) {
     if (const std::optional<qint64> percent = chat::percentOf(done, total))
@@ -32,6 +27,21 @@ void showPercent(QLabel *label, const QString &pattern, qint64 done, qint64 tota
 
 // How far the reply's body may run ahead of the disk; keeps a large download's memory flat.
 constexpr qint64 downloadBufferBytes = 1024 * 1024;
+
+// Finishes the target once the reply is done and says how it ended: the file is replaced only when
+// the whole body arrived and was written.
+QString downloadOutcome(const QNetworkReply *reply, QSaveFile *save, bool writeFailed) {
+    if (writeFailed) {
+        save->cancelWriting();
+        return QStringLiteral("Не удалось сохранить файл");
+    }
+    if (webapi::failed(reply)) {
+        save->cancelWriting();
+        return QStringLiteral("Не удалось скачать файл");
+    }
+    return save->commit() ? QStringLiteral("Файл сохранён")
+                          : QStringLiteral("Не удалось сохранить файл");
+}
 
 } // namespace
 
@@ -60,11 +70,9 @@ void Window::uploadPath(const QString &path) {
     file.release()->setParent(form.get());
     form->append(part);
 
-    QNetworkRequest request(
-        QUrl(baseUrl + chat::chatPath(currentChatId, QStringLiteral("files")), QUrl::TolerantMode));
-    request.setRawHeader("Origin", baseUrl.toUtf8());
-    request.setTransferTimeout(webapi::requestTimeoutMs);
-    QNetworkReply *reply = net.post(request, form.get());
+    QNetworkReply *reply = net.post(
+        webapi::apiRequest(baseUrl, chat::chatPath(currentChatId, QStringLiteral("files"))),
+        form.get());
     form.release()->setParent(reply);
     statusLabel->setText(QStringLiteral("Отправляем файл…"));
 
@@ -73,7 +81,7 @@ void Window::uploadPath(const QString &path) {
     });
     connect(reply, &QNetworkReply::finished, this, [this, reply] {
         reply->deleteLater();
-        if (failed(reply)) {
+        if (webapi::failed(reply)) {
             statusLabel->setText(QStringLiteral("Не удалось отправить файл"));
             return;
         }
@@ -107,8 +115,7 @@ void Window::downloadTo(const QUrl &url, const QString &savePath) {
         statusLabel->setText(QStringLiteral("Не удалось сохранить файл"));
         return;
     }
-    QNetworkRequest request(url);
-    request.setTransferTimeout(webapi::requestTimeoutMs);
+    QNetworkRequest request = webapi::request(url);
     // The address was checked against the service host; a redirect must not lead elsewhere.
     request.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
                          QNetworkRequest::SameOriginRedirectPolicy);
@@ -123,7 +130,7 @@ void Window::downloadTo(const QUrl &url, const QString &savePath) {
     // arrival; the late signal must not cover the outcome.
     auto ended = std::make_shared<bool>(false);
     auto drain = [reply, save, writeFailed] {
-        const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+        const int status = webapi::status(reply);
         // An error page is not the file.
         if (*writeFailed || status < 200 || status >= 300) {
             reply->skip(reply->bytesAvailable());
@@ -147,19 +154,8 @@ void Window::downloadTo(const QUrl &url, const QString &savePath) {
     connect(reply, &QNetworkReply::finished, this, [this, reply, save, writeFailed, ended, drain] {
         *ended = true;
         reply->deleteLater();
-        if (!*writeFailed && !failed(reply))
+        if (!*writeFailed && !webapi::failed(reply))
             drain();
-        if (*writeFailed) {
-            save->cancelWriting();
-            statusLabel->setText(QStringLiteral("Не удалось сохранить файл"));
-            return;
-        }
-        if (failed(reply)) {
-            save->cancelWriting();
-            statusLabel->setText(QStringLiteral("Не удалось скачать файл"));
-            return;
-        }
-        statusLabel->setText(save->commit() ? QStringLiteral("Файл сохранён")
-                                            : QStringLiteral("Не удалось сохранить файл"));
+        statusLabel->setText(downloadOutcome(reply, save, *writeFailed));
     });
 }

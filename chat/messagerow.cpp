@@ -1,52 +1,37 @@
 #include "chat/messagerow.h"
 
-#include <QJsonValue>
+#include "web/json.h"
+
 #include <QUrl>
-
-namespace {
-
-// A value that is missing or not a string reads as an empty string.
-QString text(const QJsonObject &object, const QString &key) {
-    const QJsonValue value = object.value(key);
-    return value.isString() ? value.toString() : QString();
-}
-
-QString textOr(const QJsonObject &object, const QString &key, const QString &fallback) {
-    const QJsonValue value = object.value(key);
-    return value.isString() ? value.toString() : fallback;
-}
-
-} // namespace
 
 namespace chat {
 
+using webjson::text;
+
 ChatRow chatRow(const QJsonObject &chat) {
-    return {text(chat, QStringLiteral("id")),
-            textOr(chat, QStringLiteral("name"), QStringLiteral("Чат"))};
+    return {text(chat, "id"), text(chat, "name", QStringLiteral("Чат"))};
 }
 
 MessageRow messageRow(const QJsonObject &message, const QString &userId) {
-    const QString type = text(message, QStringLiteral("type"));
+    const QString type = text(message, "type");
     const bool isText = type == QLatin1String("TEXT");
     QString body;
     if (isText)
-        body = text(message, QStringLiteral("content"));
+        body = text(message, "content");
     else if (type == QLatin1String("DELETED"))
         body = QStringLiteral("Сообщение удалено");
     else
-        body = textOr(message, QStringLiteral("fileName"), QStringLiteral("Вложение"));
+        body = text(message, "fileName", QStringLiteral("Вложение"));
 
-    const QString sender =
-        text(message, QStringLiteral("senderId")) == userId
-            ? QStringLiteral("Вы")
-            : textOr(message, QStringLiteral("senderName"), QStringLiteral("Участник"));
+    const QString sender = text(message, "senderId") == userId
+                               ? QStringLiteral("Вы")
+                               : text(message, "senderName", QStringLiteral("Участник"));
 
-    QString address = text(message, QStringLiteral("mediaUrl"));
+    QString address = text(message, "mediaUrl");
     if (address.isEmpty() && !isText)
-        address = text(message, QStringLiteral("content"));
+        address = text(message, "content");
 
-    return {sender + QStringLiteral("  ·  ") + body, address,
-            text(message, QStringLiteral("fileName"))};
+    return {sender + QStringLiteral("  ·  ") + body, address, text(message, "fileName")};
 }
 
 QString chatPath(const QString &chatId, const QString &tail) {

@@ -1,11 +1,12 @@
 #include "calls/nativecalls.h"
 
-#include "app/service.h"
 #include "realtime/frames.h"
+#include "web/service.h"
 
 #include <QSslConfiguration>
 #include <QUrl>
 #include <QUrlQuery>
+#include <QWebSocketProtocol>
 
 namespace {
 
@@ -33,11 +34,6 @@ void abortChannel(NativeCalls &calls) {
     QObject::disconnect(probe);
     if (!reported)
         calls.onDisconnected();
-}
-
-bool isMediaForCurrentCall(const NativeCalls &calls, const QJsonObject &payload) {
-    // Without a call nothing is current, even for media that carries no id at all.
-    return !calls.callId.isEmpty() && payload.value(QLatin1String("id")).toString() == calls.callId;
 }
 
 } // namespace
@@ -121,8 +117,7 @@ void NativeCalls::handle(QString frame) {
     }
     const QString &name = in.name;
     if (name == QLatin1String("native_audio")) {
-        if (isMediaForCurrentCall(*this, in.payload))
-            receiveAudio(in.payload);
+        receiveAudio(in.payload);
     } else if (name == QLatin1String("native_call")) {
         update(in.payload);
     } else if (name == QLatin1String("native_calls")) {
@@ -130,8 +125,7 @@ void NativeCalls::handle(QString frame) {
     } else if (name == QLatin1String("native_call_error")) {
         callError(in.payload);
     } else if (name == QLatin1String("native_screen")) {
-        if (isMediaForCurrentCall(*this, in.payload))
-            receiveScreen(in.payload);
+        receiveScreen(in.payload);
     } else if (name == QLatin1String("native_call_pong")) {
         pong(in.payload);
     }
@@ -150,6 +144,15 @@ void NativeCalls::setCredentials(const QString &userId, const QString &token) {
     sessionToken = token;
     socket.abort();
     connectSocket();
+}
+
+void NativeCalls::endSession() {
+    command(QStringLiteral("leave"));
+    finish();
+    sessionUserId.clear();
+    sessionToken.clear();
+    reconnectTimer.stop();
+    socket.close(QWebSocketProtocol::CloseCodeNormal, QString());
 }
 
 void NativeCalls::onDisconnected() {

@@ -1,18 +1,14 @@
 #include "app/window.h"
 
-#include "web/replytext.h"
+#include "web/request.h"
 
 #include <QJsonDocument>
 #include <QNetworkReply>
 #include <QNetworkRequest>
-#include <QUrl>
 
 void Window::call(QString path, QJsonObject body, bool post, ReplyHandler done) {
-    QNetworkRequest request(QUrl(baseUrl + path, QUrl::TolerantMode));
-    request.setRawHeader("Origin", baseUrl.toUtf8());
+    QNetworkRequest request = webapi::apiRequest(baseUrl, path);
     request.setHeader(QNetworkRequest::ContentTypeHeader, QStringLiteral("application/json"));
-    // A request that never completes would otherwise never call back (sign-out, the load guard).
-    request.setTransferTimeout(webapi::requestTimeoutMs);
     QNetworkReply *reply =
         post ? net.post(request, QJsonDocument(body).toJson(QJsonDocument::Compact))
              : net.get(request);
@@ -23,11 +19,11 @@ void Window::call(QString path, QJsonObject body, bool post, ReplyHandler done) 
             reply->abort();
     });
     connect(reply, &QNetworkReply::finished, this, [reply, done = std::move(done)] {
-        const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
         // A timed-out or aborted reply is closed; reading it would only make Qt complain.
         const QByteArray bytes = reply->isOpen() ? reply->readAll() : QByteArray();
         const QJsonObject object = QJsonDocument::fromJson(bytes).object();
-        const bool failed = reply->error() != QNetworkReply::NoError || status >= 400;
+        const bool failed = webapi::failed(reply);
+        const int status = webapi::status(reply);
         reply->deleteLater();
         done(object, failed ? webapi::errorText(status, object) : QString());
     });

@@ -13,7 +13,6 @@
 #include <QPixmap>
 #include <QStackedWidget>
 #include <QUrl>
-#include <QWebSocketProtocol>
 
 namespace {
 
@@ -107,12 +106,7 @@ void Window::loadMe() {
 void Window::signOut() {
     call(QStringLiteral("/auth/flow/web/logout"), QJsonObject(), true,
          [this](QJsonObject, QString) {
-             calls->command(QStringLiteral("leave"));
-             calls->finish();
-             calls->sessionUserId.clear();
-             calls->sessionToken.clear();
-             calls->reconnectTimer.stop();
-             calls->socket.close(QWebSocketProtocol::CloseCodeNormal, QString());
+             calls->endSession();
              removeSession();
              refreshTimer.stop();
              currentChatId.clear();

@@ -1,5 +1,5 @@
 #include "app/buildconfig.h"
-#include "app/service.h"
+#include "web/service.h"
 
 #include <QSslCertificate>
 #include <QSslConfiguration>

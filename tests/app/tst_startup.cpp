@@ -1,8 +1,8 @@
-#include "app/service.h"
 #include "app/window.h"
 #include "calls/nativecalls.h"
 #include "tests/support/localservice.h"
 #include "tests/support/testutil.h"
+#include "web/service.h"
 
 #include <QListWidget>
 #include <QNetworkCookie>

@@ -1,7 +1,7 @@
-#include "app/servicetesthook.h"
 #include "app/window.h"
 #include "calls/nativecalls.h"
 #include "tests/support/testutil.h"
+#include "web/servicetesthook.h"
 
 #include <QApplication>
 #include <QBoxLayout>

@@ -1,10 +1,10 @@
-#include "app/service.h"
 #include "calls/audiodevice.h"
 #include "calls/nativecalls.h"
 #include "tests/support/localservice.h"
 #include "tests/support/pulsetestserver.h"
 #include "tests/support/testutil.h"
 #include "tests/support/toneanalysis.h"
+#include "web/service.h"
 
 #include <QFile>
 #include <QLocalServer>

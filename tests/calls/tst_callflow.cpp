@@ -1,7 +1,8 @@
-#include "app/service.h"
 #include "calls/callrecord.h"
 #include "tests/calls/callrig.h"
 #include "tests/support/localservice.h"
+#include "web/json.h"
+#include "web/service.h"
 
 #include <QNetworkAccessManager>
 #include <QTest>
@@ -33,15 +34,15 @@ struct Client {
     }
 
     QString callState() const {
-        return callrecord::text(calls->callRecord.value(QStringLiteral("state")));
+        return webjson::text(calls->callRecord.value(QStringLiteral("state")));
     }
     // The user's own entry as "STATE@this" or "STATE@elsewhere", or "none".
     QString ownEntry() const {
         const auto own = callrecord::ownEntry(calls->callRecord, calls->sessionUserId);
         if (!own)
             return QStringLiteral("none");
-        const bool here = callrecord::text(own->value(QStringLiteral("deviceId"))) == calls->sid;
-        return callrecord::text(own->value(QStringLiteral("state"))) +
+        const bool here = webjson::text(own->value(QStringLiteral("deviceId"))) == calls->sid;
+        return webjson::text(own->value(QStringLiteral("state"))) +
                (here ? QStringLiteral("@this") : QStringLiteral("@elsewhere"));
     }
     bool idle() const {

@@ -17,6 +17,41 @@ QString ownSummary(const QJsonObject &record, const QString &userId) {
     return QString::fromUtf8(QJsonDocument(*own).toJson(QJsonDocument::Compact));
 }
 
+// Call c1 between u2 ("Борис") and the user u1 ("Анна"), whose own entry is given.
+QJsonObject call(const char *state, const char *callerId, const char *own, const char *device) {
+    const QJsonObject other{{"userId", "u2"}, {"name", "Борис"}, {"state", "JOINED"}};
+    const QJsonObject self{
+        {"userId", "u1"}, {"name", "Анна"}, {"state", own}, {"deviceId", device}};
+    return {{"id", "c1"},
+            {"state", state},
+            {"callerId", callerId},
+            {"members", QJsonArray{other, self}}};
+}
+
+// This device is "sidA" and the user "u1" unless "user" says otherwise; the rest comes from JSON.
+callrecord::Situation situation(const QByteArray &json) {
+    const QJsonObject o = parse(json.constData());
+    callrecord::Situation now;
+    now.heldId = o["held"].toString();
+    now.userId = o["user"].toString(QStringLiteral("u1"));
+    now.deviceId = QStringLiteral("sidA");
+    now.callId = o["callId"].toString();
+    now.dialPending = o["pending"].toBool();
+    now.dialAbandoned = o["abandoned"].toBool();
+    now.mediaActive = o["media"].toBool();
+    if (o.contains("failed"))
+        now.voiceFailedCall = o["failed"].toString();
+    return now;
+}
+
+QString summary(const callrecord::Decision &d) {
+    const char *names[] = {"Ignore", "Finish", "Leave", "Ring", "Answering", "Calling", "Talking"};
+    QString s = QString::fromLatin1(names[int(d.action)]);
+    if (!d.title.isEmpty())
+        s += ' ' + d.title;
+    return s + (d.adopt ? " adopt" : "") + (d.startVoice ? " voice" : "");
+}
+
 } // namespace
 
 class CallRecordTest : public QObject {
@@ -118,6 +153,51 @@ private Q_SLOTS:
             QDateTime::fromString(QStringLiteral("2024-05-01T11:15:03.000Z"), Qt::ISODateWithMs);
         QVERIFY(now.isValid());
         QCOMPARE(callrecord::durationText(acceptedAt, now), text);
+    }
+
+    // Records in, decisions out: what the call side does with each record.
+    void decide_data() {
+        QTest::addColumn<QJsonObject>("record");
+        QTest::addColumn<QByteArray>("now");
+        QTest::addColumn<QString>("decision");
+        const QJsonObject ringing = call("RINGING", "u2", "INVITED", "");
+        const QJsonObject placed = call("RINGING", "u1", "JOINED", "sidA");
+        const QJsonObject talking = call("ACTIVE", "u1", "JOINED", "sidA");
+        auto row = [](const char *tag, const QJsonObject &r, const char *now, const char *out) {
+            QTest::newRow(tag) << r << QByteArray(now) << QString::fromUtf8(out);
+        };
+        row("incoming rings", ringing, "{}", "Ring Борис");
+        row("incoming answered here", ringing, R"({"held":"c1","callId":"c1"})", "Answering Борис");
+        row("another call held", ringing, R"({"held":"c2"})", "Ignore");
+        row("not a member", ringing, R"({"user":"u3"})", "Ignore");
+        row("nobody signed in", call("RINGING", "u2", "INVITED", ""), R"({"user":""})", "Ignore");
+        row("ENDED", call("ENDED", "u2", "JOINED", "sidA"), R"({"held":"c1"})", "Finish");
+        row("own LEFT", call("ACTIVE", "u2", "LEFT", "sidA"), "{}", "Finish");
+        row("own DECLINED", call("RINGING", "u2", "DECLINED", ""), "{}", "Finish");
+        row("states are case-sensitive", call("ended", "u2", "left", "sidB"), "{}", "Ignore");
+        row("joined on another device", call("ACTIVE", "u1", "JOINED", "sidB"), "{}", "Ignore");
+        row("another device while dialing waits", call("RINGING", "u1", "JOINED", "sidB"),
+            R"({"pending":true})", "Calling Борис");
+        row("own dial on this device", placed, R"({"pending":true})", "Calling Борис adopt");
+        row("taken part in here, record names another device",
+            call("ACTIVE", "u2", "JOINED", "sidB"), R"({"held":"c1","callId":"c1"})",
+            "Talking Анна voice");
+        row("active here", talking, "{}", "Talking Борис adopt voice");
+        row("active, media running", talking, R"({"media":true})", "Talking Борис adopt");
+        row("active, its failure being reported", talking, R"({"failed":"c1"})",
+            "Talking Борис adopt");
+        row("active, another call's failure", talking, R"({"failed":"c2"})",
+            "Talking Борис adopt voice");
+        row("active but own entry not JOINED", call("ACTIVE", "u1", "joined", "sidA"), "{}",
+            "Talking Борис adopt");
+        row("abandoned own dial", placed, R"({"abandoned":true})", "Leave");
+        row("abandoned dial, someone else's call", ringing, R"({"abandoned":true})", "Ring Борис");
+    }
+    void decide() {
+        QFETCH(QJsonObject, record);
+        QFETCH(QByteArray, now);
+        QFETCH(QString, decision);
+        QCOMPARE(summary(callrecord::decide(record, situation(now))), decision);
     }
 };
 

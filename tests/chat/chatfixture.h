@@ -3,9 +3,9 @@
 // Shared by the chat tests: a window signed in by cookie alone, a log of the requests it made,
 // and a small TLS server for the request shapes the local service cannot show.
 
-#include "app/service.h"
-#include "app/servicetesthook.h"
 #include "app/window.h"
+#include "web/service.h"
+#include "web/servicetesthook.h"
 
 #include "tests/support/testutil.h"
 #include <QElapsedTimer>

@@ -1,9 +1,9 @@
 // The realtime channel against the real socket.io server of the local service, over TLS.
 
-#include "app/service.h"
 #include "tests/realtime/testclient.h"
 #include "tests/support/localservice.h"
 #include "tests/support/testutil.h"
+#include "web/service.h"
 
 #include <QTest>
 

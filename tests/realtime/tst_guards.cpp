@@ -2,10 +2,10 @@
 // demand: a handshake answered with an HTTP error on a connection kept open, a server that goes
 // silent, a namespace disconnect, an oversized frame, an address that cannot even be opened.
 
-#include "app/service.h"
-#include "app/servicetesthook.h"
 #include "tests/realtime/testclient.h"
 #include "tests/support/testutil.h"
+#include "web/service.h"
+#include "web/servicetesthook.h"
 
 #include <QFile>
 #include <QSslCertificate>

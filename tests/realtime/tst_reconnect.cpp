@@ -1,10 +1,10 @@
 // Losing the realtime channel and getting it back, against the real socket.io server of the
 // local service. A drop during a call, resumed, is covered end to end by the calls tests.
 
-#include "app/service.h"
 #include "tests/realtime/testclient.h"
 #include "tests/support/localservice.h"
 #include "tests/support/testutil.h"
+#include "web/service.h"
 
 #include <QTest>
 

@@ -3,13 +3,13 @@
 // the actual checks: a real grab of a known picture, the size limit, and two clients sharing
 // through the local service.
 
-#include "app/service.h"
 #include "calls/nativecalls.h"
 #include "calls/screenimage.h"
 #include "tests/screen/xscreen.h"
 #include "tests/support/fakeaudiodevice.h"
 #include "tests/support/localservice.h"
 #include "tests/support/testutil.h"
+#include "web/service.h"
 
 #include <QApplication>
 #include <QJsonArray>

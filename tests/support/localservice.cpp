@@ -1,6 +1,6 @@
 #include "tests/support/localservice.h"
 
-#include "app/servicetesthook.h"
+#include "web/servicetesthook.h"
 
 #include <QDeadlineTimer>
 #include <QRegularExpression>

@@ -1,8 +1,8 @@
-#include "app/service.h"
 #include "calls/nativecalls.h"
 #include "tests/support/fakeaudiodevice.h"
 #include "tests/support/localservice.h"
 #include "tests/support/testutil.h"
+#include "web/service.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>

@@ -1,12 +1,12 @@
 // The request helper against a scripted service: what goes on the wire, what comes back, and how
 // long it waits.
 
-#include "app/service.h"
-#include "app/servicetesthook.h"
 #include "app/window.h"
 #include "tests/support/testutil.h"
 #include "tests/web/stubserver.h"
 #include "tests/web/websupport.h"
+#include "web/service.h"
+#include "web/servicetesthook.h"
 
 #include <QNetworkReply>
 #include <QPushButton>

@@ -2,12 +2,12 @@
 // service ends up knowing; a later window signs in from the file, and anything wrong with the file
 // leads quietly to the QR code.
 
-#include "app/service.h"
 #include "app/window.h"
 #include "calls/nativecalls.h"
 #include "tests/support/localservice.h"
 #include "tests/support/testutil.h"
 #include "tests/web/websupport.h"
+#include "web/service.h"
 
 #include <QDir>
 #include <QLineEdit>

@@ -1,13 +1,13 @@
 // The sign-in state table against a scripted service: the answers the local service never gives
 // (odd statuses, failing who-am-I, odd start replies) and the timing of the polls.
 
-#include "app/service.h"
-#include "app/servicetesthook.h"
 #include "app/window.h"
 #include "calls/nativecalls.h"
 #include "tests/support/testutil.h"
 #include "tests/web/stubserver.h"
 #include "tests/web/websupport.h"
+#include "web/service.h"
+#include "web/servicetesthook.h"
 
 #include <QNetworkReply>
 #include <QPushButton>

@@ -1,8 +1,8 @@
-#include "app/service.h"
+#include "web/service.h"
 
 #include "app/buildconfig.h"
-#include "app/servicedetail.h"
 #include "app/systemroots.h"
+#include "web/servicedetail.h"
 
 #include <QList>
 #include <QSslCertificate>

@@ -1,6 +1,6 @@
-#include "app/servicetesthook.h"
+#include "web/servicetesthook.h"
 
-#include "app/servicedetail.h"
+#include "web/servicedetail.h"
 
 // Kept in its own object file so that the executable, which never calls it, does not link it.
 void servicetesthook::pointAt(const QString &host, int port) {
