@@ -83,12 +83,12 @@ cleanup() {
 }
 trap cleanup EXIT
 
-# Only wine's PulseAudio driver, so that a sound card of this machine cannot stand in for the
-# missing server. The first start in a new prefix sets the prefix up (about half a minute).
 echo "Preparing the wine prefix"
 # One wine server for all the runs below, instead of one started and stopped for each.
 mkdir -p "$WINEPREFIX"
 "$wineserver" -p
+# Only wine's PulseAudio driver, so that a sound card of this machine cannot stand in for the
+# missing server. The first start in a new prefix sets the prefix up (about half a minute).
 "$wine" reg add 'HKCU\Software\Wine\Drivers' /v Audio /d pulse /f >/dev/null 2>&1
 
 passed=0
