@@ -1,63 +1,39 @@
 #include "web/sessionblob.h"
 
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#include <windows.h>
-
-#include <wincrypt.h>
-
-#include <limits>
+#include "web/dataprotection_win.h"
 
 // The data-protection API binds the blob to the current Windows user; the data folder is not
 // needed here.
 
 namespace {
 
-bool toBlob(const QByteArray &bytes, DATA_BLOB &blob) {
-    if (bytes.size() > qsizetype(std::numeric_limits<DWORD>::max()))
-        return false;
-    blob.cbData = DWORD(bytes.size());
-    // The API takes a non-const pointer but only reads the input.
-    blob.pbData = reinterpret_cast<BYTE *>(const_cast<char *>(bytes.constData()));
-    return true;
+const unsigned char *bytesOf(const QByteArray &array) {
+    return reinterpret_cast<const unsigned char *>(array.constData());
+}
+
+QByteArray toByteArray(const dataprotection::Bytes &bytes) {
+    return QByteArray(reinterpret_cast<const char *>(bytes.data()), qsizetype(bytes.size()));
 }
 
 } // namespace
 
 QByteArray sessionblob::protect(const QByteArray &plain, const QString &) {
-    DATA_BLOB input{};
-    DATA_BLOB output{};
-    if (!toBlob(plain, input))
-        return {};
-    if (!CryptProtectData(&input, L"Tovik", nullptr, nullptr, nullptr, CRYPTPROTECT_UI_FORBIDDEN,
-                          &output))
-        return {};
-    QByteArray blob(reinterpret_cast<const char *>(output.pbData), qsizetype(output.cbData));
-    LocalFree(output.pbData);
-    return blob;
+    return toByteArray(dataprotection::protect(bytesOf(plain), std::size_t(plain.size())));
 }
 
 std::optional<QByteArray> sessionblob::unprotect(const QByteArray &blob, const QString &) {
-    DATA_BLOB input{};
-    DATA_BLOB output{};
-    if (!toBlob(blob, input))
+    std::optional<dataprotection::Bytes> plain =
+        dataprotection::unprotect(bytesOf(blob), std::size_t(blob.size()));
+    if (!plain)
         return std::nullopt;
-    if (!CryptUnprotectData(&input, nullptr, nullptr, nullptr, nullptr, CRYPTPROTECT_UI_FORBIDDEN,
-                            &output))
-        return std::nullopt;
-    QByteArray plain(reinterpret_cast<const char *>(output.pbData), qsizetype(output.cbData));
-    SecureZeroMemory(output.pbData, output.cbData);
-    LocalFree(output.pbData);
-    return plain;
+    QByteArray copy = toByteArray(*plain);
+    dataprotection::wipe(plain->data(), plain->size());
+    return copy;
 }
 
 void sessionblob::wipe(QByteArray &secret) {
     // A shared buffer is still in use elsewhere; only a private one is ours to overwrite.
     if (secret.isDetached() && !secret.isEmpty())
-        SecureZeroMemory(secret.data(), SIZE_T(secret.size()));
+        dataprotection::wipe(secret.data(), std::size_t(secret.size()));
     secret.clear();
 }
