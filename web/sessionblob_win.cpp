@@ -1,5 +1,8 @@
 #include "web/sessionblob.h"
 
+#include <QFile>
+#include <QFileInfo>
+
 #ifndef NOMINMAX
 #define NOMINMAX
 #endif
@@ -53,6 +56,16 @@ std::optional<QByteArray> sessionblob::unprotect(const QByteArray &blob, const Q
     SecureZeroMemory(output.pbData, output.cbData);
     LocalFree(output.pbData);
     return plain;
+}
+
+std::optional<QByteArray> sessionblob::readFile(const QString &path, qint64 maxSize) {
+    // Only a file on disk: a device name or pipe at the path is not opened at all.
+    if (!QFileInfo(path).isFile())
+        return std::nullopt;
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly) || file.size() > maxSize)
+        return std::nullopt;
+    return file.read(maxSize);
 }
 
 void sessionblob::wipe(QByteArray &secret) {
