@@ -47,6 +47,11 @@ void Window::upload() {
 void Window::uploadPath(const QString &path) {
     if (currentChatId.isEmpty())
         return;
+    const QString chatPath = chat::chatPath(currentChatId, QStringLiteral("files"));
+    if (chatPath.isEmpty()) {
+        statusLabel->setText(chat::badChatAddress);
+        return;
+    }
     auto file = std::make_unique<QFile>(path);
     if (file->size() > chat::uploadLimitBytes || !file->open(QIODevice::ReadOnly)) {
         statusLabel->setText(QStringLiteral("Файл недоступен или больше 25 МБ"));
@@ -60,19 +65,22 @@ void Window::uploadPath(const QString &path) {
     file.release()->setParent(form.get());
     form->append(part);
 
-    QNetworkRequest request(
-        QUrl(baseUrl + chat::chatPath(currentChatId, QStringLiteral("files")), QUrl::TolerantMode));
+    QNetworkRequest request(QUrl(baseUrl + chatPath, QUrl::TolerantMode));
     request.setRawHeader("Origin", baseUrl.toUtf8());
     request.setTransferTimeout(webapi::requestTimeoutMs);
     QNetworkReply *reply = net.post(request, form.get());
     form.release()->setParent(reply);
     statusLabel->setText(QStringLiteral("Отправляем файл…"));
 
-    connect(reply, &QNetworkReply::uploadProgress, this, [this](qint64 sent, qint64 total) {
-        showPercent(statusLabel, QStringLiteral("Загрузка %1%"), sent, total);
-    });
-    connect(reply, &QNetworkReply::finished, this, [this, reply] {
+    connect(reply, &QNetworkReply::uploadProgress, this,
+            [this, serial = signOutSerial](qint64 sent, qint64 total) {
+                if (serial == signOutSerial)
+                    showPercent(statusLabel, QStringLiteral("Загрузка %1%"), sent, total);
+            });
+    connect(reply, &QNetworkReply::finished, this, [this, reply, serial = signOutSerial] {
         reply->deleteLater();
+        if (serial != signOutSerial)
+            return;
         if (failed(reply)) {
             statusLabel->setText(QStringLiteral("Не удалось отправить файл"));
             return;
@@ -140,26 +148,33 @@ void Window::downloadTo(const QUrl &url, const QString &savePath) {
     };
     connect(reply, &QNetworkReply::readyRead, this, drain);
     connect(reply, &QNetworkReply::downloadProgress, this,
-            [this, ended](qint64 received, qint64 total) {
-                if (!*ended)
+            [this, ended, serial = signOutSerial](qint64 received, qint64 total) {
+                if (!*ended && serial == signOutSerial)
                     showPercent(statusLabel, QStringLiteral("Скачивание %1%"), received, total);
             });
-    connect(reply, &QNetworkReply::finished, this, [this, reply, save, writeFailed, ended, drain] {
-        *ended = true;
-        reply->deleteLater();
-        if (!*writeFailed && !failed(reply))
-            drain();
-        if (*writeFailed) {
-            save->cancelWriting();
-            statusLabel->setText(QStringLiteral("Не удалось сохранить файл"));
-            return;
-        }
-        if (failed(reply)) {
-            save->cancelWriting();
-            statusLabel->setText(QStringLiteral("Не удалось скачать файл"));
-            return;
-        }
-        statusLabel->setText(save->commit() ? QStringLiteral("Файл сохранён")
-                                            : QStringLiteral("Не удалось сохранить файл"));
-    });
+    connect(reply, &QNetworkReply::finished, this,
+            [this, reply, save, writeFailed, ended, drain, serial = signOutSerial] {
+                *ended = true;
+                reply->deleteLater();
+                // A transfer still running at sign-out belongs to the user who left: it is not
+                // saved and tells the next user nothing.
+                if (serial != signOutSerial) {
+                    save->cancelWriting();
+                    return;
+                }
+                if (!*writeFailed && !failed(reply))
+                    drain();
+                if (*writeFailed) {
+                    save->cancelWriting();
+                    statusLabel->setText(QStringLiteral("Не удалось сохранить файл"));
+                    return;
+                }
+                if (failed(reply)) {
+                    save->cancelWriting();
+                    statusLabel->setText(QStringLiteral("Не удалось скачать файл"));
+                    return;
+                }
+                statusLabel->setText(save->commit() ? QStringLiteral("Файл сохранён")
+                                                    : QStringLiteral("Не удалось сохранить файл"));
+            });
 }
