@@ -124,19 +124,24 @@ void Window::loadMessages() {
     const QString chatId = currentChatId;
     const QString user = userId;
 
-    // Applies a reply for the chat now selected: rows, then the scroll rule, then the status line.
-    const auto show = [this](const std::function<bool()> &change) {
+    // Applies a reply for the chat now selected: its rows (`change`, if any), then the scroll
+    // rule, then the status line.
+    const auto show = [this](const std::function<void()> &change) {
         QScrollBar *bar = messageList->verticalScrollBar();
         const int v = bar->value();
         const int m = bar->maximum();
-        messageList->setUpdatesEnabled(false);
-        if (change())
+        // Turning updates back on repaints the whole list; a reply that changed nothing must not.
+        if (change) {
+            messageList->setUpdatesEnabled(false);
+            change();
             messageList->doItemsLayout(); // the scroll range is stale until the rows are laid out
+        }
         if (v >= m - 8)
             messageList->scrollToBottom();
         else
             bar->setValue(v);
-        messageList->setUpdatesEnabled(true);
+        if (change)
+            messageList->setUpdatesEnabled(true);
         statusLabel->clear();
     };
     auto body = std::make_shared<QByteArray>();
@@ -169,7 +174,6 @@ void Window::loadMessages() {
                     messageList->clear();
                     appendRows(messageList, rows, 0);
                 }
-                return true;
             });
             const bool appendable =
                 reply.size() == 1 && body->startsWith(replyHead) && body->endsWith(replyTail);
@@ -183,7 +187,7 @@ void Window::loadMessages() {
             }
             if (bytes == shownMessages.bytes) {
                 messagesLoading = false;
-                show([] { return false; });
+                show({});
                 return true;
             }
             const QJsonArray added = shownMessages.appendable
@@ -194,10 +198,7 @@ void Window::loadMessages() {
                 return false;
             }
             messagesLoading = false;
-            show([&] {
-                appendRows(messageList, readRows(added, user), 0);
-                return true;
-            });
+            show([&] { appendRows(messageList, readRows(added, user), 0); });
             shownMessages.bytes = bytes;
             shownMessages.rows = messageList->count();
             return true;
