@@ -1,5 +1,7 @@
 #pragma once
 
+#include "chat/shownreply.h"
+
 #include <QJsonObject>
 #include <QMainWindow>
 #include <QNetworkAccessManager>
@@ -27,7 +29,11 @@ public:
     ~Window() override;
 
     // Web API (web/call.cpp)
-    void call(QString path, QJsonObject body, bool post, ReplyHandler done);
+    // `raw`, when given, sees a successful reply's body before it is parsed; returning true means
+    // it has dealt with the reply, and `done` is not called.
+    using RawReplyHandler = std::function<bool(const QByteArray &)>;
+    void call(QString path, QJsonObject body, bool post, ReplyHandler done,
+              RawReplyHandler raw = {});
 
     // Sign-in (web/login.cpp)
     void startLogin();
@@ -80,6 +86,14 @@ public:
     const QString baseUrl;
     // Counts the QR codes shown; a status reply for an earlier one is stale.
     quint64 loginFlow = 0;
+    // Counts sign-outs; a reply to a request sent before the latest one belongs to the previous
+    // user and is dropped.
+    quint64 signOutSerial = 0;
+    chat::ShownReply shownChats;
+    chat::ShownReply shownMessages;
+    // A chat whose history came back over the reply limit: it is not asked for again (every 5 s,
+    // megabytes each time) until the user selects it anew.
+    QString tooLargeChatId;
 
 protected:
     void closeEvent(QCloseEvent *event) override;

@@ -57,6 +57,11 @@ void Window::upload() {
 void Window::uploadPath(const QString &path) {
     if (currentChatId.isEmpty())
         return;
+    const QString chatPath = chat::chatPath(currentChatId, QStringLiteral("files"));
+    if (chatPath.isEmpty()) {
+        statusLabel->setText(chat::badChatAddress);
+        return;
+    }
     auto file = std::make_unique<QFile>(path);
     if (file->size() > chat::uploadLimitBytes || !file->open(QIODevice::ReadOnly)) {
         statusLabel->setText(QStringLiteral("Файл недоступен или больше 25 МБ"));
@@ -70,17 +75,19 @@ void Window::uploadPath(const QString &path) {
     file.release()->setParent(form.get());
     form->append(part);
 
-    QNetworkReply *reply = net.post(
-        webapi::apiRequest(baseUrl, chat::chatPath(currentChatId, QStringLiteral("files"))),
-        form.get());
+    QNetworkReply *reply = net.post(webapi::apiRequest(baseUrl, chatPath), form.get());
     form.release()->setParent(reply);
     statusLabel->setText(QStringLiteral("Отправляем файл…"));
 
-    connect(reply, &QNetworkReply::uploadProgress, this, [this](qint64 sent, qint64 total) {
-        showPercent(statusLabel, QStringLiteral("Загрузка %1%"), sent, total);
-    });
-    connect(reply, &QNetworkReply::finished, this, [this, reply] {
+    connect(reply, &QNetworkReply::uploadProgress, this,
+            [this, serial = signOutSerial](qint64 sent, qint64 total) {
+                if (serial == signOutSerial)
+                    showPercent(statusLabel, QStringLiteral("Загрузка %1%"), sent, total);
+            });
+    connect(reply, &QNetworkReply::finished, this, [this, reply, serial = signOutSerial] {
         reply->deleteLater();
+        if (serial != signOutSerial)
+            return;
         if (webapi::failed(reply)) {
             statusLabel->setText(QStringLiteral("Не удалось отправить файл"));
             return;
@@ -147,15 +154,22 @@ void Window::downloadTo(const QUrl &url, const QString &savePath) {
     };
     connect(reply, &QNetworkReply::readyRead, this, drain);
     connect(reply, &QNetworkReply::downloadProgress, this,
-            [this, ended](qint64 received, qint64 total) {
-                if (!*ended)
+            [this, ended, serial = signOutSerial](qint64 received, qint64 total) {
+                if (!*ended && serial == signOutSerial)
                     showPercent(statusLabel, QStringLiteral("Скачивание %1%"), received, total);
             });
-    connect(reply, &QNetworkReply::finished, this, [this, reply, save, writeFailed, ended, drain] {
-        *ended = true;
-        reply->deleteLater();
-        if (!*writeFailed && !webapi::failed(reply))
-            drain();
-        statusLabel->setText(downloadOutcome(reply, save, *writeFailed));
-    });
+    connect(reply, &QNetworkReply::finished, this,
+            [this, reply, save, writeFailed, ended, drain, serial = signOutSerial] {
+                *ended = true;
+                reply->deleteLater();
+                // A transfer still running at sign-out belongs to the user who left: it is not
+                // saved and tells the next user nothing.
+                if (serial != signOutSerial) {
+                    save->cancelWriting();
+                    return;
+                }
+                if (!*writeFailed && !webapi::failed(reply))
+                    drain();
+                statusLabel->setText(downloadOutcome(reply, save, *writeFailed));
+            });
 }

@@ -35,6 +35,9 @@ MessageRow messageRow(const QJsonObject &message, const QString &userId) {
 }
 
 QString chatPath(const QString &chatId, const QString &tail) {
+    // "%2E" is no help: the network stack decodes it and drops the segment with the one before.
+    if (chatId == QLatin1String(".") || chatId == QLatin1String(".."))
+        return {};
     return QStringLiteral("/auth/flow/web/chats/") +
            QString::fromLatin1(QUrl::toPercentEncoding(chatId)) + QLatin1Char('/') + tail;
 }

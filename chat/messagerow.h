@@ -25,7 +25,11 @@ ChatRow chatRow(const QJsonObject &chat);
 MessageRow messageRow(const QJsonObject &message, const QString &userId);
 
 // "/auth/flow/web/chats/" + chat id percent-encoded (every byte but the unreserved ones, so a
-// slash in an id stays inside its segment) + "/" + tail.
+// slash in an id stays inside its segment) + "/" + tail. Empty for the ids "." and "..", which no
+// request can carry as a segment of their own: the request path is normalised on the way out.
 QString chatPath(const QString &chatId, const QString &tail);
+
+// Shown when the selected chat's id cannot be put into a request.
+inline const QString badChatAddress = QStringLiteral("Недопустимый адрес чата");
 
 } // namespace chat

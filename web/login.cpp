@@ -106,6 +106,9 @@ void Window::loadMe() {
 void Window::signOut() {
     call(QStringLiteral("/auth/flow/web/logout"), QJsonObject(), true,
          [this](QJsonObject, QString) {
+             // Whatever is still on its way was asked for by the user who is leaving.
+             ++signOutSerial;
+             messagesLoading = false;
              calls->endSession();
              removeSession();
              refreshTimer.stop();

@@ -16,7 +16,11 @@ namespace webapi {
 constexpr int requestTimeoutMs = 30000;
 
 // Largest JSON reply the program reads; a list of thousands of chats or messages stays far below.
+// Parsed and turned into rows, such a reply takes several times its size for a moment.
 constexpr qint64 maxReplyBytes = 16 * 1024 * 1024;
+
+// The error text of a reply cut off at that limit.
+inline const QString replyTooLarge = QStringLiteral("Ответ сервера больше 16 МБ");
 
 // A request to url with the transfer timeout.
 QNetworkRequest request(const QUrl &url);

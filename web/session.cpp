@@ -58,11 +58,11 @@ void Window::saveSession() {
 }
 
 void Window::restoreSession() {
-    QFile file(sessionFilePath());
-    if (!file.open(QIODevice::ReadOnly) || file.size() > maxSessionFileSize)
+    const std::optional<QByteArray> blob =
+        sessionblob::readFile(sessionFilePath(), maxSessionFileSize);
+    if (!blob)
         return;
-    const QByteArray blob = file.read(maxSessionFileSize);
-    std::optional<QByteArray> plain = sessionblob::unprotect(blob, dataFolder());
+    std::optional<QByteArray> plain = sessionblob::unprotect(*blob, dataFolder());
     if (!plain)
         return;
 

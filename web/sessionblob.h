@@ -19,6 +19,10 @@ QByteArray protect(const QByteArray &plain, const QString &dataDir);
 // Never creates or replaces anything; a missing, foreign or damaged key or blob gives nothing.
 std::optional<QByteArray> unprotect(const QByteArray &blob, const QString &dataDir);
 
+// The whole content of the file at `path` if it is a regular file of at most `maxSize` bytes;
+// nothing otherwise. A FIFO or device planted at the path is neither waited on nor read.
+std::optional<QByteArray> readFile(const QString &path, qint64 maxSize);
+
 // Overwrites the bytes of `secret` in a way the compiler keeps, then empties it.
 void wipe(QByteArray &secret);
 

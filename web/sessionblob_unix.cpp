@@ -191,6 +191,23 @@ std::optional<QByteArray> sessionblob::unprotect(const QByteArray &blob, const Q
     return plain;
 }
 
+std::optional<QByteArray> sessionblob::readFile(const QString &path, qint64 maxSize) {
+    // Opening a FIFO for reading blocks until a writer comes; non-blocking, it returns at once and
+    // the type check below turns it away.
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0)
+        return std::nullopt;
+    struct stat info {};
+    std::optional<QByteArray> content;
+    if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_size <= maxSize) {
+        QByteArray bytes(qsizetype(info.st_size), Qt::Uninitialized);
+        if (transferAll(fd, bytes.data(), int(bytes.size()), ::read))
+            content = std::move(bytes);
+    }
+    ::close(fd);
+    return content;
+}
+
 void sessionblob::wipe(QByteArray &secret) {
     // A shared buffer is still in use elsewhere; only a private one is ours to overwrite.
     if (secret.isDetached() && !secret.isEmpty())

@@ -2,6 +2,9 @@
 
 #include "web/dataprotection_win.h"
 
+#include <QFile>
+#include <QFileInfo>
+
 // The data-protection API binds the blob to the current Windows user; the data folder is not
 // needed here.
 
@@ -29,6 +32,16 @@ std::optional<QByteArray> sessionblob::unprotect(const QByteArray &blob, const Q
     QByteArray copy = toByteArray(*plain);
     dataprotection::wipe(plain->data(), plain->size());
     return copy;
+}
+
+std::optional<QByteArray> sessionblob::readFile(const QString &path, qint64 maxSize) {
+    // Only a file on disk: a device name or pipe at the path is not opened at all.
+    if (!QFileInfo(path).isFile())
+        return std::nullopt;
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly) || file.size() > maxSize)
+        return std::nullopt;
+    return file.read(maxSize);
 }
 
 void sessionblob::wipe(QByteArray &secret) {

@@ -11,6 +11,8 @@ const { receiveUpload } = require('./upload');
 const FLOW_COOKIE = 'tovik_flow';
 const SESSION_COOKIE = 'tovik_web_session';
 const MAX_TEXT = 4000;
+// Multipart boundaries and part headers around an uploaded file's bytes, at most.
+const UPLOAD_FRAMING = 64 * 1024;
 
 function flowCookie(secret) {
   return `${FLOW_COOKIE}=${secret}; Secure; HttpOnly; Path=/; SameSite=Lax`;
@@ -109,8 +111,17 @@ async function uploadFile(ctx) {
   const user = requireUser(ctx);
   const chat = requireChat(ctx, user);
   const { store, service } = ctx;
+  const full = (close) => new HttpError(507, 'Хранилище файлов заполнено', { close });
+  // A declared length that cannot fit is refused before any of the body is stored.
+  const declared = Number(ctx.req.headers['content-length']);
+  if (declared > 0 && !store.uploadFits(Math.max(0, declared - UPLOAD_FRAMING))) throw full(true);
   const received = await receiveUpload(ctx.req, service.filesDir);
-  const file = store.addFile({ chatId: chat.id, name: received.name, path: received.path, size: received.size });
+  // Uploads running side by side may fill it between the check above and here.
+  if (!store.uploadFits(received.size)) {
+    fs.unlink(received.path, () => {});
+    throw full(false);
+  }
+  const file = store.addFile({ chatId: chat.id, name: received.name, path: received.path, size: received.size, uploaded: true });
   const message = store.addMessage(chat.id, { type: 'FILE', content: '', senderId: user.id, fileId: file.id });
   sendJson(ctx.res, 201, { ok: true, id: message.id, message: store.messageJson(message, service.baseUrl) });
 }

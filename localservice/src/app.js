@@ -33,7 +33,10 @@ function prepareFilesDir(dir) {
  */
 async function startService(options, { log = (line) => process.stderr.write(`${line}\n`) } = {}) {
   const tls = readCerts(options.certsDir);
-  const store = new Store();
+  const store = new Store({
+    maxUploadBytes: options.uploadQuota,
+    removeFile: (file) => fs.unlink(file, () => {}),
+  });
 
   const known = (id) => ['u1', 'u2', 'u3', 'u4'].includes(id);
   for (const id of options.autoConfirm || []) {

@@ -2,6 +2,7 @@
 
 const path = require('node:path');
 const { parseArgs } = require('node:util');
+const { MAX_MESSAGES_PER_CHAT } = require('./store');
 
 class UsageError extends Error {}
 
@@ -22,6 +23,7 @@ const USAGE = `usage: node server.js [options]
   --big-chat-messages N     messages in the "general" chat (default 300)
   --big-file PATH           add an attachment in "general" served from PATH
   --files-dir DIR           where uploads are kept (default a temporary folder removed on exit)
+  --upload-quota BYTES      uploaded bytes kept on disk, all chats together (default 1 GiB)
 `;
 
 const OPTIONS = {
@@ -39,6 +41,7 @@ const OPTIONS = {
   'big-chat-messages': { type: 'string' },
   'big-file': { type: 'string' },
   'files-dir': { type: 'string' },
+  'upload-quota': { type: 'string' },
   help: { type: 'boolean', short: 'h' },
 };
 
@@ -88,9 +91,10 @@ function parseOptions(argv, { baseDir }) {
     connectTimeout: integer(values, 'connect-timeout', 45000, 1, DAY),
     grace: integer(values, 'grace', 20000, 0, DAY),
     extraChats: integer(values, 'extra-chats', 0, 0, 100000),
-    bigChatMessages: integer(values, 'big-chat-messages', 300, 0, 1000000),
+    bigChatMessages: integer(values, 'big-chat-messages', 300, 0, MAX_MESSAGES_PER_CHAT),
     bigFile: values['big-file'] ? path.resolve(values['big-file']) : null,
     filesDir: values['files-dir'] ? path.resolve(values['files-dir']) : null,
+    uploadQuota: integer(values, 'upload-quota', 1024 * 1024 * 1024, 0, Number.MAX_SAFE_INTEGER),
   };
 }
 

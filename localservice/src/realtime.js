@@ -4,6 +4,11 @@ const crypto = require('node:crypto');
 const { Server } = require('socket.io');
 
 const MAX_ENDED_CALLS = 1000;
+// Events one connection may send: a call needs about 55 a second (voice, screen, pings), so
+// this leaves room for bursts after a stall while a flood is cut off within seconds.
+const EVENT_RATE = 150; // per second, sustained
+const EVENT_BURST = 300;
+const TOO_MANY_EVENTS = 'Слишком много событий: соединение закрыто';
 
 function isObject(value) {
   return value !== null && typeof value === 'object' && !Array.isArray(value);
@@ -282,6 +287,21 @@ function attachRealtime(server, store, options, log) {
 
   io.on('connection', (socket) => {
     socket.join(userRoom(socket.data.userId));
+    // A token bucket per connection; a client past it is told why and disconnected.
+    let tokens = EVENT_BURST;
+    let last = Date.now();
+    socket.use((packet, next) => {
+      const now = Date.now();
+      tokens = Math.min(EVENT_BURST, tokens + ((now - last) * EVENT_RATE) / 1000);
+      last = now;
+      if (tokens >= 1) {
+        tokens -= 1;
+        next();
+      } else if (socket.connected) {
+        socket.emit('native_call_error', { message: TOO_MANY_EVENTS });
+        socket.disconnect(true);
+      }
+    });
     socket.on('native_call', guarded('native_call', (payload) => calls.handle(socket, payload)));
     socket.on('native_audio', guarded('native_audio', (payload) => calls.relay(socket, 'native_audio', payload)));
     socket.on('native_screen', guarded('native_screen', (payload) => calls.relay(socket, 'native_screen', payload)));
@@ -304,4 +324,4 @@ function attachRealtime(server, store, options, log) {
   };
 }
 
-module.exports = { attachRealtime, Calls, record };
+module.exports = { attachRealtime, Calls, record, TOO_MANY_EVENTS };

@@ -5,7 +5,12 @@ const crypto = require('node:crypto');
 const FLOW_TTL_MS = 10 * 60 * 1000;
 const MAX_FLOWS = 10000;
 const MAX_SESSIONS = 10000;
-const MAX_MESSAGES_PER_CHAT = 100000;
+// A chat keeps its newest messages within both caps, so that its history (sent whole, as
+// the contract has no paging) stays a reply of a few megabytes: well under what clients read.
+const MAX_MESSAGES_PER_CHAT = 10000;
+const MAX_CHAT_TEXT_BYTES = 8 * 1024 * 1024;
+// Uploaded files kept on disk, all chats together; past it uploads are refused.
+const MAX_UPLOAD_BYTES = 1024 * 1024 * 1024;
 
 function randomToken(bytes = 32) {
   return crypto.randomBytes(bytes).toString('base64url');
@@ -24,11 +29,20 @@ function randomCode() {
  * order, which is also age order here).
  */
 class Store {
-  constructor({ now = Date.now, flowTtl = FLOW_TTL_MS, maxFlows = MAX_FLOWS, maxSessions = MAX_SESSIONS } = {}) {
+  constructor({
+    now = Date.now, flowTtl = FLOW_TTL_MS, maxFlows = MAX_FLOWS, maxSessions = MAX_SESSIONS,
+    maxMessages = MAX_MESSAGES_PER_CHAT, maxChatText = MAX_CHAT_TEXT_BYTES, maxUploadBytes = MAX_UPLOAD_BYTES,
+    removeFile = () => {},
+  } = {}) {
     this.now = now;
     this.flowTtl = flowTtl;
     this.maxFlows = maxFlows;
     this.maxSessions = maxSessions;
+    this.maxMessages = maxMessages;
+    this.maxChatText = maxChatText;
+    this.maxUploadBytes = maxUploadBytes;
+    this.removeFile = removeFile;
+    this.uploadBytes = 0;
     this.users = new Map();
     this.chats = new Map();
     this.files = new Map();
@@ -43,15 +57,33 @@ class Store {
   }
 
   addChat(id, name, members) {
-    const chat = { id, name, members: [...members], messages: [] };
+    const chat = { id, name, members: [...members], messages: [], textBytes: 0 };
     this.chats.set(id, chat);
     return chat;
   }
 
-  addFile({ chatId, name, path, size }) {
-    const file = { id: randomToken(16), chatId, name, path, size };
+  /** Whether `size` more uploaded bytes still fit on disk. */
+  uploadFits(size) {
+    return this.uploadBytes + size <= this.maxUploadBytes;
+  }
+
+  /** `uploaded` files count against the upload cap and are removed from disk with their message. */
+  addFile({ chatId, name, path, size, uploaded = false }) {
+    const file = { id: randomToken(16), chatId, name, path, size, uploaded };
     this.files.set(file.id, file);
+    if (uploaded) this.uploadBytes += size;
     return file;
+  }
+
+  dropMessage(chat) {
+    const message = chat.messages.shift();
+    chat.textBytes -= message.textBytes;
+    const file = message.fileId ? this.files.get(message.fileId) : null;
+    if (file && file.uploaded) {
+      this.files.delete(file.id);
+      this.uploadBytes -= file.size;
+      this.removeFile(file.path);
+    }
   }
 
   addMessage(chatId, { type = 'TEXT', content = '', senderId, fileId = null, createdAt }) {
@@ -63,9 +95,14 @@ class Store {
       senderId,
       fileId,
       createdAt: createdAt ?? new Date(this.now()).toISOString(),
+      textBytes: Buffer.byteLength(JSON.stringify(content)),
     };
     chat.messages.push(message);
-    if (chat.messages.length > MAX_MESSAGES_PER_CHAT) chat.messages.shift();
+    chat.textBytes += message.textBytes;
+    // The oldest go first; the newest message always stays.
+    while (chat.messages.length > 1 && (chat.messages.length > this.maxMessages || chat.textBytes > this.maxChatText)) {
+      this.dropMessage(chat);
+    }
     return message;
   }
 
@@ -214,4 +251,4 @@ class Store {
   }
 }
 
-module.exports = { Store, randomToken, FLOW_TTL_MS, MAX_FLOWS };
+module.exports = { Store, randomToken, FLOW_TTL_MS, MAX_FLOWS, MAX_MESSAGES_PER_CHAT };

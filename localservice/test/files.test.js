@@ -118,3 +118,27 @@ test('--big-file is served from where it lies', async () => {
   const got = await server.request('GET', new URL(big.mediaUrl).pathname, { token: SESSIONS.u1 });
   assert.equal(sha(got.raw), sha(fs.readFileSync(bigFile)));
 });
+
+test('uploads past the disk quota are refused and leave nothing behind', async () => {
+  const dir = tempDir('tovik-quota-');
+  const small = await startServer({ args: ['--files-dir', dir, '--upload-quota', '100000', '--big-chat-messages', '3'] });
+  try {
+    const send = (size, declared) => {
+      const h = head('q.bin');
+      return small.request('POST', '/auth/flow/web/chats/u1-u2/files', {
+        token: SESSIONS.u1, timeoutMs: 5000,
+        headers: { ...TYPE, 'Content-Length': declared ?? h.length + size + TAIL.length },
+        body: (req) => { req.write(h); req.write(Buffer.alloc(size, 1)); req.end(TAIL); },
+      });
+    };
+    assert.equal((await send(60000)).status, 201);
+    const full = { message: 'Хранилище файлов заполнено' };
+    assert.deepEqual([(await send(60000)).status, (await send(60000)).json], [507, full]);
+    const declared = await send(10, 200000);
+    assert.deepEqual([declared.status, declared.json], [507, full], 'refused before the body');
+    for (let i = 0; i < 40 && fs.readdirSync(dir).length !== 2; i++) await sleep(25);
+    assert.equal(fs.readdirSync(dir).length, 2, 'notes.txt and the one upload');
+  } finally {
+    await small.stop();
+  }
+});

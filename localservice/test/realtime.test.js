@@ -7,6 +7,7 @@ const WebSocket = require('ws');
 const {
   startServer, connect, connected, recorder, once, sleep, SESSIONS,
 } = require('../test-support/helpers');
+const { TOO_MANY_EVENTS } = require('../src/realtime');
 
 const GRACE = 300;
 let server;
@@ -179,6 +180,16 @@ test('ping echoes sentAt; junk is ignored without a reply', async () => {
   a.socket.emit('something_else', { action: 'sync' });
   await a.rec.barrier();
   assert.deepEqual(a.rec.seen.filter((s) => s.event !== 'native_call_pong'), []);
+});
+
+test('a connection flooding events is told why and cut off', async () => {
+  const [a] = await clients('u1');
+  const error = a.rec.next('native_call_error', () => true, 10000);
+  const gone = once(a.socket, 'disconnect', 10000);
+  for (let i = 0; i < 400; i++) a.call('ping', { sentAt: i });
+  assert.deepEqual(await error, { message: TOO_MANY_EVENTS });
+  await gone;
+
 });
 
 test('resume after a reconnect moves the member to the new connection', async () => {

@@ -35,3 +35,22 @@ test('floods are bounded: the oldest flows and minted sessions make room, pinned
   assert.ok(store.sessionUser('pinned'));
   assert.deepEqual(minted.map((t) => Boolean(store.sessionUser(t))), [false, false, true, true, true]);
 });
+
+test('a chat keeps its newest messages within both caps; uploads dropped with them leave the disk', () => {
+  const removed = [];
+  const store = new Store({ maxMessages: 3, maxChatText: 36, removeFile: (p) => removed.push(p) });
+  store.addChat('c', 'C', ['u1']);
+  const seeded = store.addFile({ chatId: 'c', name: 'a', path: '/seeded', size: 5 });
+  const uploaded = store.addFile({ chatId: 'c', name: 'b', path: '/uploaded', size: 7, uploaded: true });
+  assert.equal(store.uploadBytes, 7);
+  for (const fileId of [seeded.id, uploaded.id]) store.addMessage('c', { type: 'FILE', senderId: 'u1', fileId });
+  for (const content of ['1', '2']) store.addMessage('c', { senderId: 'u1', content });
+  const chat = store.chats.get('c');
+  assert.deepEqual(chat.messages.map((m) => m.content || m.fileId), [uploaded.id, '1', '2'], 'by count');
+  assert.deepEqual(removed, []);
+  store.addMessage('c', { senderId: 'u1', content: 'x'.repeat(30) });
+  assert.deepEqual(chat.messages.map((m) => m.content.length), [1, 30], 'by text size');
+  assert.deepEqual([removed, store.uploadBytes, store.files.has(uploaded.id)], [['/uploaded'], 0, false]);
+  store.addMessage('c', { senderId: 'u1', content: 'y'.repeat(100) });
+  assert.deepEqual(chat.messages.map((m) => m.content.length), [100], 'the newest always stays');
+});

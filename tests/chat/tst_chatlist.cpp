@@ -125,6 +125,14 @@ private Q_SLOTS:
             QStringList{"Чат", "N", "Чат"}, QStringList{"a", "", ""}, 2);
         row("chats not an array", "b", QByteArray(R"({"chats":{"id":"b"}})"), QStringList{},
             QStringList{}, -1);
+        // Small changes touch only the rows concerned; what the user sees is the same.
+        row("renamed in place", "old", QByteArray(R"({"chats":[{"id":"old","name":"New"}]})"),
+            QStringList{"New"}, QStringList{"old"}, 0);
+        row("added at the end", "old",
+            QByteArray(R"({"chats":[{"id":"old","name":"Old"},{"id":"n","name":"N"}]})"),
+            QStringList{"Old", "N"}, QStringList{"old", "n"}, 0);
+        row("the kept chat removed", "old", QByteArray(R"({"chats":[]})"), QStringList{},
+            QStringList{}, -1);
     }
     void rebuild() {
         QFETCH(QString, selected);

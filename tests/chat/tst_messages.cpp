@@ -78,13 +78,17 @@ private Q_SLOTS:
     void scrollPosition_data() {
         QTest::addColumn<int>("stepsAboveBottom");
         QTest::addColumn<bool>("follows");
-        QTest::newRow("at the bottom follows") << 0 << true;
-        QTest::newRow("8 steps up follows") << 8 << true;
-        QTest::newRow("9 steps up stays") << 9 << false;
+        QTest::addColumn<bool>("newMessage");
+        QTest::newRow("at the bottom follows") << 0 << true << true;
+        QTest::newRow("8 steps up follows") << 8 << true << true;
+        QTest::newRow("9 steps up stays") << 9 << false << true;
+        QTest::newRow("unchanged reply, 8 steps up follows") << 8 << true << false;
+        QTest::newRow("unchanged reply, 9 steps up stays") << 9 << false << false;
     }
     void scrollPosition() {
         QFETCH(int, stepsAboveBottom);
         QFETCH(bool, follows);
+        QFETCH(bool, newMessage);
         w->show();
         QVERIFY(QTest::qWaitForWindowExposed(w.get()));
         w->currentChatId = QStringLiteral("general");
@@ -96,11 +100,16 @@ private Q_SLOTS:
         const int v = oldMax - stepsAboveBottom;
         bar->setValue(v);
 
-        w->messageEdit->setText(QStringLiteral("ещё одно"));
-        w->send(); // reloads once posted
-        QVERIFY(
-            waitUntil([&] { return log->count(Get, "/messages") == 2 && !w->messagesLoading; }));
-        QVERIFY(bar->maximum() > oldMax);
+        if (newMessage) {
+            w->messageEdit->setText(QStringLiteral("ещё одно"));
+            w->send(); // reloads once posted
+            QVERIFY(waitUntil(
+                [&] { return log->count(Get, "/messages") == 2 && !w->messagesLoading; }));
+            QVERIFY(bar->maximum() > oldMax);
+        } else {
+            loadAndWait();
+            QCOMPARE(bar->maximum(), oldMax);
+        }
         if (follows)
             QCOMPARE(bar->value(), bar->maximum());
         else
@@ -125,6 +134,8 @@ private Q_SLOTS:
         row("failure keeps the text, no reload", "u2-u3", "тайна", "", true, "тайна",
             "Чат не найден", "");
         row("no chat: nothing", "", "текст", "", false, "текст", old, "");
+        row("chat dot dot: refused", "..", "текст", "", false, "текст", "Недопустимый адрес чата",
+            "");
     }
     void send() {
         QFETCH(QString, chat);
@@ -220,6 +231,44 @@ private Q_SLOTS:
         loadAndWait();
         QCOMPARE(w->statusLabel->text(), QStringLiteral("Чат не найден"));
         QCOMPARE(rowTexts(w->messageList), before);
+        // ".." cannot travel as a segment of its own: nothing is asked, the other chat's rows go.
+        w->currentChatId = QStringLiteral("..");
+        w->loadMessages();
+        QVERIFY(!w->messagesLoading);
+        QCOMPARE(w->statusLabel->text(), QStringLiteral("Недопустимый адрес чата"));
+        QCOMPARE(w->messageList->count(), 0);
+    }
+
+    // A history past the reply limit says so, and the refresh stops fetching it until the chat is
+    // selected anew.
+    void historyOverTheLimitIsNotFetchedAgain() {
+        StubServer stub;
+        const QByteArray huge =
+            "{\"messages\":[{\"content\":\"" + QByteArray(17 * 1024 * 1024, 'x') + "\"}]}";
+        stub.respond = [&](const QByteArray &request) {
+            return request.contains("/web/chats/") ? httpAnswer(200, huge) : httpAnswer(401, "{}");
+        };
+        QVERIFY(stub.start());
+        std::unique_ptr<RequestLog> stubLog;
+        const std::unique_ptr<Window> local = openStubWindow(stub, stubLog, svc.port());
+        QVERIFY(local);
+        local->rebuildChats(QJsonDocument::fromJson(R"({"chats":[{"id":"a","name":"A"},)"
+                                                    R"({"id":"b","name":"B"}]})")
+                                .object(),
+                            QString());
+        local->messageList->addItem(QStringLiteral("из другого чата"));
+        local->chatList->setCurrentRow(0);
+        QVERIFY(waitUntil([&] { return !local->messagesLoading; }));
+        QCOMPARE(local->statusLabel->text(),
+                 QStringLiteral("История чата больше 16 МБ, её нельзя показать"));
+        QCOMPARE(local->messageList->count(), 0);
+        local->loadMessages(); // the refresh tick
+        QVERIFY(!local->messagesLoading);
+        QCOMPARE(stub.requests.size(), 1);
+        local->chatList->setCurrentRow(1);
+        QVERIFY(waitUntil([&] { return !local->messagesLoading; }));
+        local->chatList->setCurrentRow(0);
+        QVERIFY(local->messagesLoading);
     }
 
     // The local service decodes what it gets; the raw request shows the encoding itself.

@@ -8,6 +8,7 @@
 #include "web/service.h"
 #include "web/servicetesthook.h"
 
+#include <QListWidget>
 #include <QNetworkReply>
 #include <QPushButton>
 #include <QSet>
@@ -195,6 +196,30 @@ private Q_SLOTS:
                     ->cookiesForUrl(QUrl("https://sub.localhost:" + port))
                     .isEmpty());
         restored.removeSession();
+    }
+
+    // Lists asked for just before sign-out arrive after it; the next user must see none of them.
+    void repliesSentBeforeSignOutAreDropped() {
+        stub.respond = [](const StubRequest &request) {
+            if (request.path == "/auth/flow/web/me")
+                return stubJson(200, R"({"user":{"id":"u1"}})");
+            StubReply late = stubJson(200, R"({"chats":[{"id":"c1","name":"Чужой"}],)"
+                                           R"("messages":[{"type":"TEXT","content":"тайна"}]})");
+            late.delayMs = request.path == "/auth/flow/web/logout" ? 0 : 1500;
+            return late;
+        };
+        writeSessionFile("tok-late");
+        Window leaving;
+        QVERIFY(QTest::qWaitFor([&] { return leaving.pages->currentIndex() == 1; }, 10000));
+        leaving.currentChatId = QStringLiteral("c1");
+        leaving.loadMessages();
+        leaving.findChild<QPushButton *>(QStringLiteral("signOutButton"))->click();
+        QVERIFY(QTest::qWaitFor([&] { return leaving.pages->currentIndex() == 0; }, 10000));
+        QVERIFY(!leaving.messagesLoading);
+        leaving.currentChatId = QStringLiteral("c1"); // the next user opens a chat of that id
+        QTest::qWait(2500);
+        QCOMPARE(leaving.chatList->count(), 0);
+        QCOMPARE(leaving.messageList->count(), 0);
     }
 
     // A request the service never answers gives up after 30 s of silence and fails like a network

@@ -263,7 +263,7 @@ private Q_SLOTS:
     void unusableFileLeadsQuietlyToQr_data() {
         QTest::addColumn<QString>("damage");
         for (const char *damage : {"bit flipped", "truncated", "empty", "another user's key",
-                                   "key readable by others", "file is a folder"})
+                                   "key readable by others", "file is a folder", "file is a FIFO"})
             QTest::newRow(damage) << QString::fromLatin1(damage);
     }
 
@@ -285,8 +285,11 @@ private Q_SLOTS:
             QVERIFY(overwrite(keyFile(), QByteArray(32, 'k')));
         } else if (damage == QLatin1String("key readable by others")) {
             QVERIFY(::chmod(QFile::encodeName(keyFile()).constData(), 0644) == 0);
-        } else {
+        } else if (damage == QLatin1String("file is a folder")) {
             QVERIFY(QFile::remove(file) && QDir().mkdir(file));
+        } else { // nobody ever writes to it: opening it to read would wait for ever
+            QVERIFY(QFile::remove(file) &&
+                    ::mkfifo(QFile::encodeName(file).constData(), 0600) == 0);
         }
 
         QStringList boxes;
