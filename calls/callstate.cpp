@@ -137,9 +137,7 @@ void NativeCalls::update(QJsonObject record) {
     if (!stateIs(record, "ACTIVE") || !stateIs(own, "JOINED") || callId != id || mediaActive ||
         voiceFailedCall == id)
         return;
-    mediaActive = voice.start(captureHandler());
-    if (mediaActive) {
-        playbackTimer.start(20);
+    if (startVoice()) {
         pingTimer.start(2000);
         durationTimer.start(1000);
         return;
@@ -192,7 +190,10 @@ void NativeCalls::finish() {
     durationTimer.stop();
     pingTimer.stop();
     playbackTimer.stop();
+    voiceRetryTimer.stop();
     ringTimer.stop();
+    if (screenTimer.isActive())
+        screenCapture.release();
     screenTimer.stop();
     screenLabel.clear();
     screenButton.setText(QStringLiteral("Показать экран"));

@@ -1,5 +1,7 @@
 #include "calls/screenimage.h"
 
+#include "calls/freememory.h"
+
 #include <QBuffer>
 #include <QImageReader>
 #include <QImageWriter>
@@ -167,4 +169,28 @@ void ScreenCapture::finish() {
     strips.clear();
     wanted = nullptr;
     done = nullptr;
+    if (std::exchange(releasePending, false)) {
+        // After the hand-back that called this has let go of its frame.
+        QMetaObject::invokeMethod(
+            &guiSide, [this] { releaseNow(); }, Qt::QueuedConnection);
+    }
+}
+
+void ScreenCapture::release() {
+    if (inFlight)
+        releasePending = true;
+    else
+        releaseNow();
+}
+
+void ScreenCapture::releaseNow() {
+    // A new frame may have started meanwhile; it releases when sharing stops again.
+    if (inFlight)
+        return;
+    strips = {};
+    // Idle between frames, so this returns at once; the next capture starts it again.
+    thread.quit();
+    thread.wait();
+    // Screens are megabytes each, and the allocator keeps freed blocks of that size for reuse.
+    releaseFreedMemory();
 }
