@@ -151,14 +151,14 @@ public:
         QByteArray saidA, saidB;
         a.write(line + '\n');
         b.write(line + '\n');
-        QTest::qWaitFor(
+        const bool answered = QTest::qWaitFor(
             [&] {
                 saidA += a.readAllStandardOutput();
                 saidB += b.readAllStandardOutput();
                 return saidA.contains('\n') && saidB.contains('\n');
             },
             15000);
-        return saidA.startsWith(expected) && saidB.startsWith(expected);
+        return answered && saidA.startsWith(expected) && saidB.startsWith(expected);
     }
 
     // Resident memory of client A's process, in MiB.
