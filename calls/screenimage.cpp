@@ -188,9 +188,6 @@ void ScreenCapture::releaseNow() {
     if (inFlight)
         return;
     strips = {};
-    // Idle between frames, so this returns at once; the next capture starts it again.
-    thread.quit();
-    thread.wait();
     // Screens are megabytes each, and the allocator keeps freed blocks of that size for reuse.
     releaseFreedMemory();
 }

@@ -79,8 +79,8 @@ public:
     // no, the frame is dropped without a word. `done` gets encodeFrame's result on the GUI thread.
     bool capture(QScreen *screen, Wanted wanted, Done done);
 
-    // GUI thread, when sharing stops: gives back what capturing took (the encoding thread, grabbed
-    // strips, and the memory the allocator kept after them) as soon as no frame is in flight.
+    // GUI thread, when sharing stops: gives back what capturing took (grabbed strips, and the
+    // memory the allocator kept after them) as soon as no frame is in flight.
     void release();
 
 private:
