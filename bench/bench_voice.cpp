@@ -3,9 +3,12 @@
 //
 //   bench_voice [--runs N] [--sharing]
 //
-// With --sharing both clients share their screens during the call and only the dropout figure is
-// measured, as voice_dropouts_sharing_per_10s. The program re-runs itself with --client for each
-// client process.
+// Latency and dropouts are measured twice: on a quiet machine, and under a standard load of two
+// busy processes at normal priority (started and stopped here). With --sharing both clients share
+// their screens during the call and only the dropout figure is measured, as
+// voice_dropouts_sharing_per_10s, together with the memory the sharing side keeps once sharing
+// has stopped (sharing_rss_retained_mb). The program re-runs itself with --client for each client
+// process and with --busy for each load process.
 #include "bench/benchutil.h"
 #include "calls/mixer.h"
 #include "calls/nativecalls.h"
@@ -26,9 +29,13 @@
 #include <QtEndian>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <memory>
 
+#include <csignal>
+#include <sys/prctl.h>
 #include <unistd.h>
 
 namespace {
@@ -40,7 +47,9 @@ using benchutil::median;
 // ---- client process ----
 
 // Signs in with a ready-made session, dials or answers, reports "active" once the voice runs, and
-// hangs up when its standard input closes.
+// hangs up when its standard input closes. With --sharing, the lines "share" and "unshare" on its
+// standard input start and stop sharing the screen; it answers "sharing", "not sharing" or
+// "unshared".
 int runClient(QApplication &app, const QStringList &args) {
     if (args.size() < 6)
         return 2;
@@ -76,12 +85,10 @@ int runClient(QApplication &app, const QStringList &args) {
         }
         if (!reported && calls->mediaActive) {
             reported = true;
-            if (sharing)
-                calls->toggleScreenShare();
-            boxCloser.reset();
+            if (!sharing)
+                boxCloser.reset();
             poll.stop();
-            std::printf(sharing && !calls->screenTimer.isActive() ? "active, not sharing\n"
-                                                                  : "active\n");
+            std::printf("active\n");
             std::fflush(stdout);
         }
     });
@@ -90,8 +97,19 @@ int runClient(QApplication &app, const QStringList &args) {
     QSocketNotifier input(STDIN_FILENO, QSocketNotifier::Read);
     QObject::connect(&input, &QSocketNotifier::activated, &window, [&] {
         char buffer[256];
-        if (::read(STDIN_FILENO, buffer, sizeof buffer) > 0)
+        const ssize_t got = ::read(STDIN_FILENO, buffer, sizeof buffer);
+        if (got > 0) {
+            const QByteArray said(buffer, int(got));
+            if (said.startsWith("share") && !calls->screenTimer.isActive()) {
+                calls->toggleScreenShare();
+                std::printf(calls->screenTimer.isActive() ? "sharing\n" : "not sharing\n");
+            } else if (said.startsWith("unshare") && calls->screenTimer.isActive()) {
+                calls->toggleScreenShare();
+                std::printf("unshared\n");
+            }
+            std::fflush(stdout);
             return;
+        }
         input.setEnabled(false);
         calls->hangUp();
         QTimer::singleShot(300, &window, [&app] { app.quit(); });
@@ -121,17 +139,68 @@ public:
             comment(QStringLiteral("the two clients did not get into a call"));
             return false;
         }
-        if (sharing && notSharing) {
-            comment(QStringLiteral("screen sharing did not start"));
-            return false;
-        }
         // Let the queues and the loudspeaker buffers settle as in a call that has been running (an
         // idle null sink may take up to two seconds to deliver its first block).
         QTest::qWait(4000);
         return true;
     }
 
+    // Sends a line to one client, or both, and waits for the answers; true when all said
+    // `expected`.
+    bool tell(const QByteArray &line, const QByteArray &expected, bool alsoB = true) {
+        QList<QProcess *> told{&a};
+        if (alsoB)
+            told << &b;
+        QList<QByteArray> said(told.size());
+        for (QProcess *client : told)
+            client->write(line + '\n');
+        const bool answered = QTest::qWaitFor(
+            [&] {
+                bool all = true;
+                for (qsizetype i = 0; i < told.size(); ++i) {
+                    said[i] += told[i]->readAllStandardOutput();
+                    all = all && said[i].contains('\n');
+                }
+                return all;
+            },
+            15000);
+        return answered && std::all_of(said.begin(), said.end(), [&](const QByteArray &text) {
+                   return text.startsWith(expected);
+               });
+    }
+
+    // Resident memory of client A's process, in MiB.
+    double residentMegabytes() const {
+        QFile status(QStringLiteral("/proc/%1/status").arg(a.processId()));
+        if (!status.open(QIODevice::ReadOnly))
+            return 0;
+        for (const QByteArray &line : status.readAll().split('\n')) {
+            if (line.startsWith("VmRSS:"))
+                return line.mid(6).trimmed().split(' ').value(0).toDouble() / 1024.0;
+        }
+        return 0;
+    }
+
+    // The standard load: two processes that keep a core busy each, at normal priority.
+    void startLoad() {
+        for (auto &busy : load) {
+            busy = std::make_unique<QProcess>();
+            busy->start(QCoreApplication::applicationFilePath(), {QStringLiteral("--busy")});
+            busy->waitForStarted(5000);
+        }
+    }
+    void stopLoad() {
+        for (auto &busy : load) {
+            if (busy && busy->state() != QProcess::NotRunning) {
+                busy->kill();
+                busy->waitForFinished(5000);
+            }
+            busy.reset();
+        }
+    }
+
     void stop() {
+        stopLoad();
         for (QProcess *client : {&a, &b}) {
             if (client->state() == QProcess::NotRunning)
                 continue;
@@ -234,7 +303,6 @@ private:
     bool isActive(QProcess &client, bool &seen) {
         const QByteArray said = client.readAllStandardOutput();
         seen = seen || said.contains("active");
-        notSharing = notSharing || said.contains("not sharing");
         return seen;
     }
 
@@ -258,7 +326,7 @@ private:
     QProcess b;
     bool activeA = false;
     bool activeB = false;
-    bool notSharing = false;
+    std::unique_ptr<QProcess> load[2];
 };
 
 // One tick of the mixer with eight senders, each with a queued block.
@@ -293,6 +361,92 @@ double mixTickMicroseconds() {
     return median(runs);
 }
 
+// Latency and dropout runs of one condition (quiet or loaded), as medians over the runs.
+struct VoiceRuns {
+    QList<double> medians;
+    QList<double> maxima;
+    QList<double> dropouts;
+};
+
+VoiceRuns measureVoice(Bench &bench, int runs, const QString &condition) {
+    VoiceRuns found;
+    for (int run = 0; run < runs; ++run) {
+        const int count = bench.dropouts();
+        if (count >= 0)
+            found.dropouts << count;
+    }
+    for (int run = 0; run < runs; ++run) {
+        const QList<double> lags = bench.latencies();
+        if (lags.size() < 10)
+            comment(QStringLiteral("%1 run %2: only %3 of 10 bursts heard")
+                        .arg(condition)
+                        .arg(run + 1)
+                        .arg(lags.size()));
+        if (lags.isEmpty())
+            continue;
+        found.medians << median(lags);
+        found.maxima << *std::max_element(lags.begin(), lags.end());
+        comment(QStringLiteral("%1 run %2: latency min %3 median %4 max %5 ms")
+                    .arg(condition)
+                    .arg(run + 1)
+                    .arg(*std::min_element(lags.begin(), lags.end()))
+                    .arg(median(lags))
+                    .arg(found.maxima.last()));
+    }
+    QStringList counts;
+    for (double count : found.dropouts)
+        counts << QString::number(count);
+    comment(
+        QStringLiteral("%1 dropouts per run: %2").arg(condition, counts.join(QLatin1Char(' '))));
+    return found;
+}
+
+int runSharing(Bench &bench, int runs) {
+    // Memory first, with only A sharing (as in a call where one side shows its screen): what A
+    // keeps 10 s after sharing stopped, against what it had before it started.
+    const double before = bench.residentMegabytes();
+    if (!bench.tell("share", "sharing", false)) {
+        comment(QStringLiteral("screen sharing did not start"));
+        bench.stop();
+        return 1;
+    }
+    QTest::qWait(20000);
+    const double during = bench.residentMegabytes();
+    const bool unshared = bench.tell("unshare", "unshared", false);
+    QTest::qWait(10000);
+    const double after = bench.residentMegabytes();
+    // A second round shows whether what is kept is a one-time cost or grows with every share.
+    const bool again = bench.tell("share", "sharing", false) && (QTest::qWait(20000), true) &&
+                       bench.tell("unshare", "unshared", false) && (QTest::qWait(10000), true);
+    if (again)
+        comment(QStringLiteral("sharing side resident after a second 20 s share: %1 MiB")
+                    .arg(bench.residentMegabytes(), 0, 'f', 1));
+    comment(QStringLiteral("sharing side resident: %1 MiB before sharing, %2 after 20 s of "
+                           "sharing, %3 10 s after it stopped")
+                .arg(before, 0, 'f', 1)
+                .arg(during, 0, 'f', 1)
+                .arg(after, 0, 'f', 1));
+    if (unshared && before > 0 && after > 0)
+        figure("sharing_rss_retained_mb", after - before, "MiB");
+
+    if (!bench.tell("share", "sharing")) {
+        comment(QStringLiteral("screen sharing did not start on both sides"));
+        bench.stop();
+        return 1;
+    }
+    QList<double> dropoutRuns;
+    for (int run = 0; run < runs; ++run) {
+        const int count = bench.dropouts();
+        if (count >= 0)
+            dropoutRuns << count;
+    }
+    bench.stop();
+    comment(QStringLiteral("dropouts while both share: median of %1 runs of 10 s").arg(runs));
+    if (!dropoutRuns.isEmpty())
+        figure("voice_dropouts_sharing_per_10s", median(dropoutRuns), "count");
+    return dropoutRuns.isEmpty() || !unshared ? 1 : 0;
+}
+
 int runBench(const QStringList &args) {
     const bool sharing = args.contains(QStringLiteral("--sharing"));
     int runs = 3;
@@ -308,58 +462,55 @@ int runBench(const QStringList &args) {
         bench.stop();
         return 1;
     }
-    QList<double> dropoutRuns;
-    for (int run = 0; run < runs; ++run) {
-        const int count = bench.dropouts();
-        if (count >= 0)
-            dropoutRuns << count;
-    }
-    if (sharing) {
-        comment(QStringLiteral("dropouts while sharing: median of %1 runs of 10 s").arg(runs));
-        if (!dropoutRuns.isEmpty())
-            figure("voice_dropouts_sharing_per_10s", median(dropoutRuns), "count");
-        bench.stop();
-        return dropoutRuns.isEmpty() ? 1 : 0;
-    }
+    if (sharing)
+        return runSharing(bench, runs);
 
-    QList<double> medians;
-    QList<double> maxima;
-    for (int run = 0; run < runs; ++run) {
-        const QList<double> lags = bench.latencies();
-        if (lags.size() < 10)
-            comment(
-                QStringLiteral("run %1: only %2 of 10 bursts heard").arg(run + 1).arg(lags.size()));
-        if (lags.isEmpty())
-            continue;
-        medians << median(lags);
-        maxima << *std::max_element(lags.begin(), lags.end());
-        comment(QStringLiteral("run %1: latency min %2 median %3 max %4 ms")
-                    .arg(run + 1)
-                    .arg(*std::min_element(lags.begin(), lags.end()))
-                    .arg(median(lags))
-                    .arg(maxima.last()));
-    }
+    const VoiceRuns quiet = measureVoice(bench, runs, QStringLiteral("quiet"));
     QList<double> cpu;
     for (int run = 0; run < runs; ++run)
         cpu << bench.cpuPercent(20);
+    bench.startLoad();
+    // The load's first seconds may stall the clients; the measurement starts once it has run.
+    QTest::qWait(3000);
+    const VoiceRuns loaded = measureVoice(bench, runs, QStringLiteral("loaded"));
     bench.stop();
 
     comment(QStringLiteral("voice: median of %1 runs (ten bursts each; 10 s of tone each; 20 s of "
-                           "call each for the CPU)")
+                           "call each for the CPU); loaded: two busy processes running")
                 .arg(runs));
-    if (!medians.isEmpty()) {
-        figure("voice_latency_median_ms", median(medians), "ms");
-        figure("voice_latency_max_ms", median(maxima), "ms");
+    if (!quiet.medians.isEmpty()) {
+        figure("voice_latency_median_ms", median(quiet.medians), "ms");
+        figure("voice_latency_max_ms", median(quiet.maxima), "ms");
     }
-    if (!dropoutRuns.isEmpty())
-        figure("voice_dropouts_per_10s", median(dropoutRuns), "count");
+    if (!quiet.dropouts.isEmpty())
+        figure("voice_dropouts_per_10s", median(quiet.dropouts), "count");
+    if (!loaded.medians.isEmpty()) {
+        figure("voice_latency_median_loaded_ms", median(loaded.medians), "ms");
+        figure("voice_latency_max_loaded_ms", median(loaded.maxima), "ms");
+    }
+    if (!loaded.dropouts.isEmpty())
+        figure("voice_dropouts_loaded_per_10s", median(loaded.dropouts), "count");
     figure("call_cpu_percent", median(cpu), "%");
-    return medians.isEmpty() || dropoutRuns.isEmpty() ? 1 : 0;
+    return quiet.medians.isEmpty() || quiet.dropouts.isEmpty() || loaded.medians.isEmpty() ? 1 : 0;
+}
+
+// One core kept busy until the benchmark kills it, or dies, or ten minutes have passed.
+int runBusy() {
+    prctl(PR_SET_PDEATHSIG, SIGKILL);
+    const auto until = std::chrono::steady_clock::now() + std::chrono::minutes(10);
+    volatile unsigned long spins = 0;
+    while (std::chrono::steady_clock::now() < until) {
+        for (int i = 0; i < 1000000; ++i)
+            spins = spins + 1;
+    }
+    return 0;
 }
 
 } // namespace
 
 int main(int argc, char **argv) {
+    if (argc > 1 && std::strcmp(argv[1], "--busy") == 0)
+        return runBusy();
     QApplication app(argc, argv);
     const QStringList args = app.arguments();
     if (args.size() > 1 && args[1] == QLatin1String("--client"))

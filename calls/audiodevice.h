@@ -27,6 +27,20 @@ public:
     virtual void write(const char *block) = 0;
     // Drops whatever is queued for playing.
     virtual void reset() = 0;
+
+    // Fills one block of blockBytes for playing, on the audio system's own thread.
+    using PlaybackSource = std::function<void(char *block)>;
+    // Given before open(). A device that asks for playback data itself (when its buffer runs low)
+    // keeps the source, calls it on its own thread and answers true; canWrite() and write() are
+    // then unused. The default answers false: the caller feeds the device from a timer.
+    virtual bool setPlaybackSource(PlaybackSource source) {
+        (void)source;
+        return false;
+    }
+    // Given before open(). A device that can tell calls it once, on its own thread, when the audio
+    // system goes away under it; the device stays open (and silent) until closed.
+    using LostCallback = std::function<void()>;
+    virtual void setLostCallback(LostCallback onLost) { (void)onLost; }
 };
 
 // The platform's audio system (audiodevice_unix.cpp, audiodevice_win.cpp) on its default microphone

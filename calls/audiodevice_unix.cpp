@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
+#include <memory>
 
 namespace {
 
@@ -15,6 +16,25 @@ constexpr pa_usec_t connectLimit = 3 * PA_USEC_PER_SEC;
 // What the loudspeaker may hold ahead of the mixer. The eight playback buffers of the wave API
 // would be 160 ms of delay; three blocks keep it near 60 ms and still ride out timer jitter.
 constexpr std::uint32_t playbackDepth = 3 * blockBytes;
+
+using Proplist = std::unique_ptr<pa_proplist, decltype(&pa_proplist_free)>;
+
+// How the desktop sees us: the mixer names and shows the program, treats the streams as a call
+// (other players pause or duck) and puts echo cancellation between microphone and loudspeaker
+// where it offers one.
+Proplist programProperties() {
+    Proplist props(pa_proplist_new(), pa_proplist_free);
+    pa_proplist_sets(props.get(), PA_PROP_APPLICATION_NAME, "Tovik Messenger");
+    pa_proplist_sets(props.get(), PA_PROP_APPLICATION_ICON_NAME, "dev.tovik.Messenger");
+    return props;
+}
+
+Proplist callStreamProperties() {
+    Proplist props(pa_proplist_new(), pa_proplist_free);
+    pa_proplist_sets(props.get(), PA_PROP_MEDIA_ROLE, "phone");
+    pa_proplist_sets(props.get(), PA_PROP_FILTER_WANT, "echo-cancel");
+    return props;
+}
 
 // PulseAudio through its threaded main loop: the record stream's callbacks run on PulseAudio's own
 // thread, which is where capture blocks are delivered; the GUI thread takes the loop's lock for
@@ -34,17 +54,25 @@ public:
     bool canWrite() override;
     void write(const char *block) override;
     void reset() override;
+    bool setPlaybackSource(PlaybackSource source) override {
+        pull = std::move(source);
+        return bool(pull);
+    }
+    void setLostCallback(LostCallback onLost) override { lost = std::move(onLost); }
 
 private:
     bool connectStreams();
     bool waitUntilReady();
+    bool hasRoom();
     void deliver(const char *data, std::size_t size);
+    void checkLost(bool stillGood);
 
     static void stateChanged(pa_context *, void *self);
     static void streamChanged(pa_stream *, void *self);
     static void deadlinePassed(pa_mainloop_api *, pa_time_event *, const struct timeval *,
                                void *self);
     static void readable(pa_stream *stream, std::size_t, void *self);
+    static void writable(pa_stream *stream, std::size_t, void *self);
 
     const QByteArray sourceName;
     const QByteArray sinkName;
@@ -55,6 +83,12 @@ private:
     pa_time_event *deadline = nullptr;
     bool timedOut = false;
     CaptureCallback captured;
+    PlaybackSource pull;
+    LostCallback lost;
+    // Set once both streams run; from then on a failing context or stream means the server (or
+    // the device) went away. Only PulseAudio's thread reads it while the loop runs.
+    bool established = false;
+    bool lostReported = false;
     // The server hands over whatever it has; these bytes wait for the rest of their block.
     char partial[blockBytes] = {};
     std::size_t partialBytes = 0;
@@ -68,6 +102,8 @@ bool PulseAudioDevice::open(CaptureCallback onCaptured) {
     close();
     captured = std::move(onCaptured);
     partialBytes = 0;
+    established = false;
+    lostReported = false;
     loop = pa_threaded_mainloop_new();
     if (!loop)
         return false;
@@ -86,7 +122,8 @@ bool PulseAudioDevice::open(CaptureCallback onCaptured) {
 
 // Runs with the loop's lock held.
 bool PulseAudioDevice::connectStreams() {
-    context = pa_context_new(pa_threaded_mainloop_get_api(loop), "Tovik Messenger");
+    context = pa_context_new_with_proplist(pa_threaded_mainloop_get_api(loop), "Tovik Messenger",
+                                           programProperties().get());
     if (!context)
         return false;
     pa_context_set_state_callback(context, stateChanged, this);
@@ -98,13 +135,18 @@ bool PulseAudioDevice::connectStreams() {
         return false;
 
     const pa_sample_spec format{PA_SAMPLE_S16LE, 8000, 1};
-    recordStream = pa_stream_new(context, "Microphone", &format, nullptr);
-    playbackStream = pa_stream_new(context, "Loudspeaker", &format, nullptr);
+    const Proplist streamProps = callStreamProperties();
+    recordStream =
+        pa_stream_new_with_proplist(context, "Microphone", &format, nullptr, streamProps.get());
+    playbackStream =
+        pa_stream_new_with_proplist(context, "Loudspeaker", &format, nullptr, streamProps.get());
     if (!recordStream || !playbackStream)
         return false;
     pa_stream_set_state_callback(recordStream, streamChanged, this);
     pa_stream_set_read_callback(recordStream, readable, this);
     pa_stream_set_state_callback(playbackStream, streamChanged, this);
+    if (pull)
+        pa_stream_set_write_callback(playbackStream, writable, this);
 
     // One 20 ms block per fragment, so each block leaves as soon as it is recorded.
     pa_buffer_attr recordAttr{};
@@ -128,6 +170,7 @@ bool PulseAudioDevice::connectStreams() {
         return false;
     pa_threaded_mainloop_get_api(loop)->time_free(deadline);
     deadline = nullptr;
+    established = true;
     return true;
 }
 
@@ -165,6 +208,7 @@ void PulseAudioDevice::close() {
         if (!*stream)
             continue;
         pa_stream_set_read_callback(*stream, nullptr, nullptr);
+        pa_stream_set_write_callback(*stream, nullptr, nullptr);
         pa_stream_set_state_callback(*stream, nullptr, nullptr);
         if (PA_STREAM_IS_GOOD(pa_stream_get_state(*stream)))
             pa_stream_disconnect(*stream);
@@ -188,17 +232,22 @@ bool PulseAudioDevice::canWrite() {
     if (!playbackStream)
         return false;
     pa_threaded_mainloop_lock(loop);
-    bool room = pa_stream_get_state(playbackStream) == PA_STREAM_READY;
-    if (room) {
-        // The server asks for what it lacks of its target length; whatever it granted, allow
-        // only as much queued audio as the working depth.
-        const std::size_t wanted = pa_stream_writable_size(playbackStream);
-        const pa_buffer_attr *granted = pa_stream_get_buffer_attr(playbackStream);
-        room = wanted != static_cast<std::size_t>(-1) && wanted >= blockBytes;
-        if (room && granted && granted->tlength > wanted)
-            room = granted->tlength - wanted < playbackDepth;
-    }
+    const bool room = hasRoom();
     pa_threaded_mainloop_unlock(loop);
+    return room;
+}
+
+// Runs with the loop's lock held (or on PulseAudio's thread).
+bool PulseAudioDevice::hasRoom() {
+    if (pa_stream_get_state(playbackStream) != PA_STREAM_READY)
+        return false;
+    // The server asks for what it lacks of its target length; whatever it granted, allow only as
+    // much queued audio as the working depth.
+    const std::size_t wanted = pa_stream_writable_size(playbackStream);
+    const pa_buffer_attr *granted = pa_stream_get_buffer_attr(playbackStream);
+    bool room = wanted != static_cast<std::size_t>(-1) && wanted >= blockBytes;
+    if (room && granted && granted->tlength > wanted)
+        room = granted->tlength - wanted < playbackDepth;
     return room;
 }
 
@@ -239,13 +288,26 @@ void PulseAudioDevice::deliver(const char *data, std::size_t size) {
 }
 
 // Runs on PulseAudio's thread.
-void PulseAudioDevice::stateChanged(pa_context *, void *self) {
-    pa_threaded_mainloop_signal(static_cast<PulseAudioDevice *>(self)->loop, 0);
+void PulseAudioDevice::checkLost(bool stillGood) {
+    if (stillGood || !established || lostReported)
+        return;
+    lostReported = true;
+    if (lost)
+        lost();
 }
 
 // Runs on PulseAudio's thread.
-void PulseAudioDevice::streamChanged(pa_stream *, void *self) {
-    pa_threaded_mainloop_signal(static_cast<PulseAudioDevice *>(self)->loop, 0);
+void PulseAudioDevice::stateChanged(pa_context *context, void *self) {
+    auto *device = static_cast<PulseAudioDevice *>(self);
+    device->checkLost(PA_CONTEXT_IS_GOOD(pa_context_get_state(context)));
+    pa_threaded_mainloop_signal(device->loop, 0);
+}
+
+// Runs on PulseAudio's thread.
+void PulseAudioDevice::streamChanged(pa_stream *stream, void *self) {
+    auto *device = static_cast<PulseAudioDevice *>(self);
+    device->checkLost(PA_STREAM_IS_GOOD(pa_stream_get_state(stream)));
+    pa_threaded_mainloop_signal(device->loop, 0);
 }
 
 // Runs on PulseAudio's thread.
@@ -268,6 +330,18 @@ void PulseAudioDevice::readable(pa_stream *stream, std::size_t, void *self) {
         if (data)
             device->deliver(static_cast<const char *>(data), size);
         pa_stream_drop(stream);
+    }
+}
+
+// Runs on PulseAudio's thread, whenever the server wants more to play: the mixer is asked for
+// exactly what is missing, so playback keeps the server's clock and no timer is needed.
+void PulseAudioDevice::writable(pa_stream *stream, std::size_t, void *self) {
+    auto *device = static_cast<PulseAudioDevice *>(self);
+    char block[blockBytes];
+    for (std::uint32_t written = 0; written < playbackDepth && device->hasRoom();
+         written += blockBytes) {
+        device->pull(block);
+        pa_stream_write(stream, block, blockBytes, nullptr, 0, PA_SEEK_RELATIVE);
     }
 }
 

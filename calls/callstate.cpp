@@ -62,10 +62,8 @@ void showCall(NativeCalls &calls, const QJsonObject &record, const callrecord::D
     }
 }
 
-void startVoice(NativeCalls &calls, const QString &id) {
-    calls.mediaActive = calls.voice.start(calls.captureHandler());
-    if (calls.mediaActive) {
-        calls.playbackTimer.start(20);
+void beginMedia(NativeCalls &calls, const QString &id) {
+    if (calls.startVoice()) {
         calls.pingTimer.start(2000);
         calls.durationTimer.start(1000);
         return;
@@ -150,7 +148,7 @@ void NativeCalls::update(QJsonObject record) {
     }
     showCall(*this, record, decision);
     if (decision.startVoice)
-        startVoice(*this, id);
+        beginMedia(*this, id);
 }
 
 void NativeCalls::reconcile(const QJsonObject &payload) {
@@ -188,7 +186,10 @@ void NativeCalls::finish() {
     durationTimer.stop();
     pingTimer.stop();
     playbackTimer.stop();
+    voiceRetryTimer.stop();
     ringTimer.stop();
+    if (screenTimer.isActive())
+        screenCapture.release();
     screenTimer.stop();
     screenLabel.clear();
     screenButton.setText(QStringLiteral("Показать экран"));

@@ -43,11 +43,19 @@ Received receive(Queues &queues, LastSeq &lastSeq, const QString &from, unsigned
     return Received::Queued;
 }
 
-QByteArray mixTick(Queues &queues) {
+QByteArray mixTick(Queues &queues, Backlog *backlog) {
     // 32 bits hold the sum of far more senders than a call may have, so one clamp at the end does.
     std::array<std::int32_t, samplesPerBlock> sum{};
     for (auto it = queues.begin(); it != queues.end(); ++it) {
         QQueue<QByteArray> &queue = it.value();
+        if (backlog) {
+            int &held = (*backlog)[it.key()];
+            held = queue.size() > steadyBlocks ? held + 1 : 0;
+            if (held >= backlogTicks) {
+                queue.dequeue();
+                held = 0;
+            }
+        }
         if (queue.isEmpty())
             continue;
         const QByteArray block = queue.dequeue();

@@ -18,8 +18,16 @@ constexpr qsizetype maxQueuedBlocks = 7;
 // A call has a handful of members; ever-new sender names must not grow memory or the tick.
 constexpr qsizetype maxSenders = 32;
 
+// Play-out adaptation: a sender's queue that has held more than steadyBlocks at every tick for a
+// whole second (backlogTicks ticks) gives up its oldest block, so the delay that a stall added
+// drains away within a few seconds. Two blocks are the cushion against jitter and never dropped.
+constexpr qsizetype steadyBlocks = 2;
+constexpr int backlogTicks = 50;
+
 using Queues = QHash<QString, QQueue<QByteArray>>;
 using LastSeq = QHash<QString, unsigned long long>;
+// Per sender: consecutive ticks its queue has held more than steadyBlocks.
+using Backlog = QHash<QString, int>;
 
 enum class Received { Queued, Stale, TooLong, TooManySenders };
 
@@ -34,7 +42,8 @@ Received receive(Queues &queues, LastSeq &lastSeq, const QString &from, unsigned
                  const QString &pcm);
 
 // One playback tick: takes the oldest block of every sender's queue and adds them sample by
-// sample, clamped once at the end. Always 320 bytes; silence when nothing was queued.
-QByteArray mixTick(Queues &queues);
+// sample, clamped once at the end. Always 320 bytes; silence when nothing was queued. With a
+// backlog, the play-out adaptation above applies first.
+QByteArray mixTick(Queues &queues, Backlog *backlog = nullptr);
 
 } // namespace mixer

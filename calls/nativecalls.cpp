@@ -88,6 +88,7 @@ NativeCalls::NativeCalls(QNetworkAccessManager *network, QWidget *window)
     connect(&pingTimer, &QTimer::timeout, this, [this] { sendPing(); });
     connect(&durationTimer, &QTimer::timeout, this, [this] { updateDuration(); });
     connect(&ringTimer, &QTimer::timeout, this, [this] { beep(); });
+    setupVoice();
     setupSocket();
 }
 

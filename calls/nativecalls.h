@@ -5,6 +5,7 @@
 
 #include <QByteArray>
 #include <QDialog>
+#include <QElapsedTimer>
 #include <QHash>
 #include <QJsonObject>
 #include <QLabel>
@@ -20,6 +21,7 @@
 
 #include <atomic>
 #include <functional>
+#include <mutex>
 #include <optional>
 
 class QNetworkAccessManager;
@@ -58,6 +60,13 @@ public:
     void receiveAudio(const QJsonObject &payload);
     void playbackTick();
     void toggleMute();
+    void setupVoice();
+    // Opens the devices for the held call; a device that does not ask for playback itself is fed
+    // by playbackTimer.
+    bool startVoice();
+    // The audio server went away under the call; the devices are retried until it is back.
+    void voiceLost();
+    void retryVoice();
 
     // Screen sharing (calls/screenshare.cpp)
     void toggleScreenShare();
@@ -116,6 +125,14 @@ public:
     unsigned long long audioSeq = 0;
     QHash<QString, QQueue<QByteArray>> audioQueues;
     QHash<QString, unsigned long long> lastAudioSeq;
+    QHash<QString, int> audioBacklog;
+    // Guards audioQueues and audioBacklog: a device that asks for playback itself mixes on the
+    // audio system's thread.
+    std::mutex audioLock;
+    // While the audio server is away: retries, and how long a call waits for it; tests shorten it.
+    QTimer voiceRetryTimer;
+    QElapsedTimer voiceLostFor;
+    int voiceLostLimitMs = 10000;
 
     // Channel health: an open must finish within connectTimer, and a live server is never silent
     // for longer than its ping interval plus timeout.

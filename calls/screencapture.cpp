@@ -1,5 +1,7 @@
 #include "calls/screencapture.h"
 
+#include "calls/freememory.h"
+
 #include <QMetaObject>
 #include <QPixmap>
 
@@ -80,4 +82,25 @@ void ScreenCapture::finish() {
     strips.clear();
     wanted = nullptr;
     done = nullptr;
+    if (std::exchange(releasePending, false)) {
+        // After the hand-back that called this has let go of its frame.
+        QMetaObject::invokeMethod(
+            &guiSide, [this] { releaseNow(); }, Qt::QueuedConnection);
+    }
+}
+
+void ScreenCapture::release() {
+    if (inFlight)
+        releasePending = true;
+    else
+        releaseNow();
+}
+
+void ScreenCapture::releaseNow() {
+    // A new frame may have started meanwhile; it releases when sharing stops again.
+    if (inFlight)
+        return;
+    strips = {};
+    // Screens are megabytes each, and the allocator keeps freed blocks of that size for reuse.
+    releaseFreedMemory();
 }

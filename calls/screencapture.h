@@ -38,14 +38,20 @@ public:
     // no, the frame is dropped without a word. `done` gets encodeFrame's result on the GUI thread.
     bool capture(QScreen *screen, Wanted wanted, Done done);
 
+    // GUI thread, when sharing stops: gives back what capturing took (grabbed strips, and the
+    // memory the allocator kept after them) as soon as no frame is in flight.
+    void release();
+
 private:
     void grabStrip();
     void finish();
+    void releaseNow();
 
     QObject guiSide;
     QThread thread;
     QObject worker;
     bool inFlight = false;
+    bool releasePending = false;
     QPointer<QScreen> screen;
     QList<screenimage::Strip> strips;
     int nextRow = 0;

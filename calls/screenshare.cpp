@@ -18,6 +18,7 @@ void NativeCalls::toggleScreenShare() {
     if (screenTimer.isActive()) {
         screenTimer.stop();
         ++screenShareSerial;
+        screenCapture.release();
         emitEvent(QStringLiteral("native_screen"), screenPayload(callId, {}));
         screenButton.setText(QStringLiteral("Показать экран"));
         return;

@@ -5,6 +5,7 @@
 #include <QDateTime>
 #include <QJsonValue>
 #include <QMetaObject>
+#include <cstring>
 
 std::function<void(QByteArray)> NativeCalls::captureHandler() {
     // Made when the voice starts; a block that reaches the GUI thread after its call has been
@@ -40,16 +41,80 @@ void NativeCalls::sendBlock(QByteArray block) {
 void NativeCalls::receiveAudio(const QJsonObject &payload) {
     if (!callrecord::isForCall(payload, callId))
         return;
+    const std::lock_guard<std::mutex> hold(audioLock);
     mixer::receive(audioQueues, lastAudioSeq, payload.value(QStringLiteral("from")).toString(),
                    mixer::seqFromJson(payload.value(QStringLiteral("seq"))),
                    payload.value(QStringLiteral("pcm")).toString());
 }
 
+void NativeCalls::setupVoice() {
+    // A device that asks for playback itself mixes on its own thread, in step with its clock: no
+    // timer wakes the GUI thread, and no timer phase adds to the delay.
+    voice.mix = [this](char *block) {
+        const std::lock_guard<std::mutex> hold(audioLock);
+        const QByteArray mixed = mixer::mixTick(audioQueues, &audioBacklog);
+        std::memcpy(block, mixed.constData(), AudioDevice::blockBytes);
+    };
+    voice.lost = [this] {
+        QMetaObject::invokeMethod(
+            this, [this] { voiceLost(); }, Qt::QueuedConnection);
+    };
+    voiceRetryTimer.setInterval(500);
+    connect(&voiceRetryTimer, &QTimer::timeout, this, [this] { retryVoice(); });
+}
+
 void NativeCalls::playbackTick() {
     // Mixed even when the device has no room, so the queues drain at the same pace either way.
-    const QByteArray mixed = mixer::mixTick(audioQueues);
+    QByteArray mixed;
+    {
+        const std::lock_guard<std::mutex> hold(audioLock);
+        mixed = mixer::mixTick(audioQueues, &audioBacklog);
+    }
     if (voice.canPlay())
         voice.play(mixed);
+}
+
+bool NativeCalls::startVoice() {
+    mediaActive = voice.start(captureHandler());
+    if (mediaActive && !voice.pullsPlayback())
+        playbackTimer.start(20);
+    return mediaActive;
+}
+
+void NativeCalls::voiceLost() {
+    if (!mediaActive || voiceRetryTimer.isActive())
+        return;
+    // The call goes on in silence while the server is away; ping and duration keep running.
+    voice.stop();
+    playbackTimer.stop();
+    voiceLostFor.start();
+    voiceRetryTimer.start();
+}
+
+void NativeCalls::retryVoice() {
+    if (!mediaActive) {
+        voiceRetryTimer.stop();
+        return;
+    }
+    if (voiceLostFor.elapsed() >= voiceLostLimitMs) {
+        // One last try, as the call's first start: if it fails too, the call ends with the
+        // microphone warning exactly as a failed start does.
+        voiceRetryTimer.stop();
+        voice.stop();
+        mediaActive = false;
+        update(callRecord);
+        return;
+    }
+    {
+        // What queued up while nobody played it is stale.
+        const std::lock_guard<std::mutex> hold(audioLock);
+        audioQueues.clear();
+        audioBacklog.clear();
+    }
+    if (startVoice())
+        voiceRetryTimer.stop();
+    else
+        mediaActive = true;
 }
 
 void NativeCalls::toggleMute() {

@@ -27,6 +27,22 @@ bool WinVoice::start(Callback cb) {
         if (running.load() && size > 0)
             callback(QByteArray(data, size));
     };
+    pulling = false;
+    if (dev) {
+        AudioDevice::PlaybackSource source;
+        if (mix) {
+            // Until start() has finished (and after stop()), a device asking for sound gets
+            // silence.
+            source = [this](char *block) {
+                if (running.load())
+                    mix(block);
+                else
+                    std::memset(block, 0, AudioDevice::blockBytes);
+            };
+        }
+        pulling = dev->setPlaybackSource(std::move(source));
+        dev->setLostCallback(lost);
+    }
     if (!dev || !dev->open(deliver)) {
         stop();
         return false;
@@ -45,7 +61,7 @@ void WinVoice::stop() {
 }
 
 bool WinVoice::canPlay() {
-    return running.load() && dev && dev->isOpen() && dev->canWrite();
+    return running.load() && !pulling && dev && dev->isOpen() && dev->canWrite();
 }
 
 void WinVoice::play(const QByteArray &block) {

@@ -28,6 +28,8 @@ public:
     bool canPlay();
     // Plays one block (at most 320 bytes are used; a shorter block is padded with silence).
     void play(const QByteArray &block);
+    // True while the device asks for playback blocks itself (through `mix`), so no timer feeds it.
+    bool pullsPlayback() const { return pulling; }
 
     // Tests swap in a scripted device; only while stopped.
     void setDevice(std::unique_ptr<AudioDevice> device);
@@ -36,4 +38,12 @@ public:
     std::unique_ptr<AudioDevice> dev;
     std::atomic<bool> running{false};
     Callback callback;
+    // Set once by the owner before the first start. `mix` fills one block for a device that asks
+    // for playback itself; `lost` hears that the audio system went away under the open device.
+    // Both run on the audio system's thread.
+    AudioDevice::PlaybackSource mix;
+    AudioDevice::LostCallback lost;
+
+private:
+    bool pulling = false;
 };

@@ -33,6 +33,13 @@ const Step trayEnd = [](CallRig &rig) {
 };
 const Step showWindow = [](CallRig &rig) { rig.calls->callDialog.show(); };
 const Step micFails = [](CallRig &rig) { rig.audio->failOpen = true; };
+const Step micBack = [](CallRig &rig) { rig.audio->failOpen = false; };
+// The audio server goes away mid-call (and stays away until micBack); the wait is cut to 1 s.
+const Step audioGone = [](CallRig &rig) {
+    rig.calls->voiceLostLimitMs = 1000;
+    rig.audio->failOpen = true;
+    rig.audio->lost();
+};
 const Step offline = [](CallRig &rig) { rig.calls->connected = false; };
 // Ready again on the same device id, as after "sync" and "resume".
 const Step dropAndResume = [](CallRig &rig) {
@@ -169,6 +176,11 @@ private Q_SLOTS:
         row("error during a conversation keeps it",
             talking + Steps{error(QStringLiteral("Звонок не найден"))}, inCall + " boxes=1");
         row("voice start fails: box, leave, idle", Steps{micFails} + talking,
+            "sent=accept:c1,leave:c1 " + rang + " boxes=1");
+        row("audio server back within the wait: devices reopened, call goes on",
+            talking + Steps{audioGone, after(300), micBack, after(600)}, inCall);
+        row("audio server away past the wait: box, leave, idle",
+            talking + Steps{audioGone, after(2300)},
             "sent=accept:c1,leave:c1 " + rang + " boxes=1");
 
         row("bad: members not an array", {record(with(ringing, "members", "u1"))}, idle);

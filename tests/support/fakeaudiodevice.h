@@ -20,6 +20,7 @@ struct FakeAudioState {
     int resets = 0;
     QList<QByteArray> written;
     AudioDevice::CaptureCallback capture;
+    AudioDevice::LostCallback lost; // as the audio system going away would report it
     std::atomic<bool> open{false};
 };
 
@@ -52,6 +53,7 @@ public:
         ++state->resets;
         state->queued = 0;
     }
+    void setLostCallback(LostCallback onLost) override { state->lost = std::move(onLost); }
 
     // As the audio system would: one filled block, on whatever thread calls this.
     void capture(const QByteArray &block) {

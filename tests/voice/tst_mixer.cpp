@@ -114,6 +114,37 @@ private Q_SLOTS:
         QCOMPARE(queues.value(QStringLiteral("a")).size(), 0);
     }
 
+    // Each tick first tops the sender's queue up to the given depth, as a sender running ahead of
+    // play-out would. `segments` holds pairs of depth and ticks.
+    void playoutDropsOnlyASteadyBacklog_data() {
+        QTest::addColumn<QList<int>>("segments");
+        QTest::addColumn<int>("dropped");
+        QTest::newRow("two blocks never drop") << QList<int>{2, 500} << 0;
+        QTest::newRow("three blocks, just under a second") << QList<int>{3, 49} << 0;
+        QTest::newRow("three blocks for a second") << QList<int>{3, 50} << 1;
+        QTest::newRow("three blocks for two seconds") << QList<int>{3, 100} << 2;
+        QTest::newRow("a dip to two starts the second again")
+            << QList<int>{3, 49, 2, 1, 3, 49} << 0;
+        QTest::newRow("a full queue drops one a second") << QList<int>{7, 150} << 3;
+    }
+    void playoutDropsOnlyASteadyBacklog() {
+        QFETCH(QList<int>, segments);
+        QFETCH(int, dropped);
+        mixer::Queues queues;
+        mixer::Backlog backlog;
+        QQueue<QByteArray> &queue = queues[QStringLiteral("u2")];
+        qint16 next = 1;
+        int played = 0;
+        for (qsizetype s = 0; s + 1 < segments.size(); s += 2) {
+            for (int tick = 0; tick < segments[s + 1]; ++tick) {
+                while (queue.size() < segments[s])
+                    queue.enqueue(constantBlock(320, next++));
+                played += sampleAt(mixer::mixTick(queues, &backlog), 0) != 0;
+            }
+        }
+        QCOMPARE(next - 1 - played - int(queue.size()), dropped);
+    }
+
     void seqReadsLikeTheWire_data() {
         QTest::addColumn<QByteArray>("json");
         QTest::addColumn<unsigned long long>("expected");
