@@ -194,6 +194,9 @@ void NativeCalls::finish() {
     playbackTimer.stop();
     ringTimer.stop();
     screenTimer.stop();
+    screenShowTimer.stop();
+    waitingScreen.clear();
+    screenShown.invalidate();
     screenLabel.clear();
     screenButton.setText(QStringLiteral("Показать экран"));
     callDialog.hide();
