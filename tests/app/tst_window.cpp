@@ -129,7 +129,7 @@ private Q_SLOTS:
         QTest::newRow("img of a fifo") << QStringLiteral("<img src=\"%1\">");
         QTest::newRow("bold") << QStringLiteral("<b>Борис</b>");
         QTest::newRow("huge table") << QStringLiteral("<table>") +
-                                           QStringLiteral("<tr><td>x</td></tr>").repeated(3000) +
+                                           QStringLiteral("<tr><td>x</td></tr>").repeated(1000) +
                                            QStringLiteral("</table>");
         QTest::newRow("entity") << QStringLiteral("&lt;&amp;&#x41;");
     }
@@ -178,18 +178,18 @@ private Q_SLOTS:
         const QList<QLabel *> labels{w.codeLabel,       w.loginStatus, w.chatTitle,
                                      w.statusLabel,     &c.titleLabel, &c.membersLabel,
                                      &c.callStatusLabel};
-        for (QLabel *label : labels) {
+        for (QLabel *label : labels)
             label->grab();
-            QVERIFY2(label->textFormat() == Qt::PlainText, qPrintable(label->text().left(40)));
-        }
         QCOMPARE(w.chatTitle->text(), text);
         QCOMPARE(w.statusLabel->text(), text);
         c.handle(QStringLiteral("42") +
                  QString::fromUtf8(
                      QJsonDocument(QJsonArray{"native_call_error", QJsonObject{{"message", text}}})
                          .toJson(QJsonDocument::Compact)));
-        QCOMPARE(boxes, QStringList{QStringLiteral("0|") + text});
         QCOMPARE(fifo.opens.load(), 0);
+        QCOMPARE(boxes, QStringList{QStringLiteral("0|") + text});
+        for (QLabel *label : labels)
+            QVERIFY2(label->textFormat() == Qt::PlainText, qPrintable(label->text().left(40)));
     }
 
     // Closing never destroys the window; with a tray icon it only hides it.
