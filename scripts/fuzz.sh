@@ -46,7 +46,9 @@ if [ ! -d "$build/corpus" ]; then
   seed_from_tests fuzz_attachments '"https://[^"]*"' "$root"/tests/chat/*.cpp
   seed fuzz_attachments name '..\\dir/report.pdf'
   seed fuzz_sessionblob header 'TVKS'
-  seed fuzz_mixer blocks "$(printf 'a\001\002AAECAwQFBgcICQoLDA0ODxAREhMUFRYXGBkaGxwdHh8gISIjJCUmJygpKissLS4vMDEyMzQ1Njc4OTo7PD0+P0BB\201\000\000')"
+  mkdir -p "$build/corpus/fuzz_mixer"
+  printf 'a\001\002AAECAwQFBgcICQoLDA0ODxAREhMUFRYXGBkaGxwdHh8gISIjJCUmJygpKissLS4vMDEyMzQ1Njc4OTo7PD0+P0BB\201\000\000' \
+    >"$build/corpus/fuzz_mixer/seed-blocks"
   mkdir -p "$build/corpus/fuzz_screen"
   convert -size 64x48 gradient:red-blue -quality 60 "jpeg:$build/corpus/fuzz_screen/seed-gradient"
   convert -size 8x8 xc:white -quality 90 "jpeg:$build/corpus/fuzz_screen/seed-small"
