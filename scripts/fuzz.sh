@@ -65,7 +65,7 @@ for target in "${targets[@]}"; do
   status=0
   QT_QPA_PLATFORM=offscreen ASAN_OPTIONS=detect_leaks=0 \
     "$build/tests/fuzz/$target" -max_total_time="$seconds" -print_final_stats=1 -max_len=65536 \
-    -timeout=10 -rss_limit_mb=2048 -artifact_prefix="$build/crashes/$target-" \
+    -timeout=30 -rss_limit_mb=2048 -artifact_prefix="$build/crashes/$target-" \
     "$build/corpus/$target" >"$log" 2>&1 || status=$?
   execs="$(sed -nE 's/^stat::number_of_executed_units: *([0-9]+).*/\1/p' "$log" | tail -1)"
   echo "figure fuzz_${target#fuzz_}_execs ${execs:-0} count"

@@ -4,26 +4,27 @@
 #include "tests/support/fakeaudiodevice.h"
 
 #include <QApplication>
-#include <QNetworkAccessManager>
 
 #include <cstdlib>
 #include <memory>
 
+namespace {
+
+NativeCalls *calls = nullptr;
+
+} // namespace
+
+// The application and the controller are made once, outside the time limit of any one input.
+extern "C" int LLVMFuzzerInitialize(int *argc, char ***argv) {
+    setenv("QT_QPA_PLATFORM", "offscreen", 1);
+    new QApplication(*argc, *argv);
+    auto *window = new QWidget;
+    calls = new NativeCalls(nullptr, window);
+    calls->voice.setDevice(std::make_unique<FakeAudioDevice>(std::make_shared<FakeAudioState>()));
+    return 0;
+}
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
-    static int argc = 1;
-    static char name[] = "fuzz_frames";
-    static char *argv[] = {name, nullptr};
-    static QApplication *app = [] {
-        setenv("QT_QPA_PLATFORM", "offscreen", 1);
-        return new QApplication(argc, argv);
-    }();
-    static QWidget window;
-    static NativeCalls *calls = [] {
-        auto *c = new NativeCalls(nullptr, &window);
-        c->voice.setDevice(std::make_unique<FakeAudioDevice>(std::make_shared<FakeAudioState>()));
-        return c;
-    }();
-    Q_UNUSED(app);
     // Ready, signed in as u1 and in call c1; a box would wait for a click, so one counts as open.
     calls->sessionUserId = QStringLiteral("u1");
     calls->sid = QStringLiteral("sidA");
