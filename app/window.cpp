@@ -61,6 +61,9 @@ QWidget *Window::buildLoginPage() {
     codeLabel->setAlignment(Qt::AlignCenter);
     loginStatus = new QLabel;
     loginStatus->setAlignment(Qt::AlignCenter);
+    // The code and the status come from the service: never markup.
+    codeLabel->setTextFormat(Qt::PlainText);
+    loginStatus->setTextFormat(Qt::PlainText);
     auto *newQr = new QPushButton(QStringLiteral("Создать новый QR-код"));
     newQr->setObjectName(QStringLiteral("newQrButton"));
 
@@ -107,6 +110,9 @@ QWidget *Window::buildChatPage() {
     messageList->setWordWrap(true);
     statusLabel = new QLabel;
     statusLabel->setWordWrap(true);
+    // Chat names, file names and the service's error texts end up here: never markup.
+    chatTitle->setTextFormat(Qt::PlainText);
+    statusLabel->setTextFormat(Qt::PlainText);
     auto *compose = new QHBoxLayout;
     auto *fileButton = new QPushButton(QStringLiteral("Файл"));
     fileButton->setObjectName(QStringLiteral("fileButton"));

@@ -191,6 +191,9 @@ void NativeCalls::finish() {
     if (screenTimer.isActive())
         screenCapture.release();
     screenTimer.stop();
+    screenShowTimer.stop();
+    waitingScreen.clear();
+    screenShown.invalidate();
     screenLabel.clear();
     screenButton.setText(QStringLiteral("Показать экран"));
     callDialog.hide();

@@ -9,6 +9,8 @@
 #include <QStyle>
 #include <QWidget>
 
+#include <utility>
+
 namespace {
 
 void setUpTray(NativeCalls &calls) {
@@ -37,6 +39,10 @@ void layOutDialog(NativeCalls &calls) {
     calls.titleLabel.setStyleSheet(QStringLiteral("font-size:22pt;font-weight:600;"));
     calls.titleLabel.setWordWrap(true);
     calls.membersLabel.setWordWrap(true);
+    // Names and states come from the peers and the server: as rich text an <img> would make Qt
+    // read any local file (or a FIFO, for ever) on the GUI thread.
+    for (QLabel *label : {&calls.titleLabel, &calls.callStatusLabel, &calls.membersLabel})
+        label->setTextFormat(Qt::PlainText);
     calls.screenLabel.setAlignment(Qt::AlignCenter);
     calls.screenLabel.hide();
     calls.answerButton.setText(QStringLiteral("Ответить"));
@@ -82,6 +88,9 @@ NativeCalls::NativeCalls(QNetworkAccessManager *network, QWidget *window)
     connect(&screenButton, &QPushButton::clicked, this, [this] { toggleScreenShare(); });
     connect(&hangupButton, &QPushButton::clicked, this, [this] { hangUp(); });
     connect(&screenTimer, &QTimer::timeout, this, [this] { sendScreenFrame(); });
+    screenShowTimer.setSingleShot(true);
+    connect(&screenShowTimer, &QTimer::timeout, this,
+            [this] { showScreen(std::exchange(waitingScreen, {})); });
     // The mixer feeds the loudspeaker every 20 ms; a coarse timer's 5% slack shows up as gaps.
     playbackTimer.setTimerType(Qt::PreciseTimer);
     connect(&playbackTimer, &QTimer::timeout, this, [this] { playbackTick(); });
@@ -152,8 +161,38 @@ bool NativeCalls::trayAvailable() const {
 }
 
 void NativeCalls::showBox(QMessageBox::Icon icon, const QString &title, const QString &text) {
-    QMessageBox box(icon, title, text, QMessageBox::Ok, mainWindow);
-    box.exec();
+    // A box runs its own event loop, in which further frames arrive. Each one opening a box of its
+    // own would nest without limit; while one is open, only the latest text is kept, and it is
+    // shown once the open box closes.
+    if (boxOpen) {
+        pendingBox = PendingBox{icon, title, text};
+        return;
+    }
+    boxOpen = true;
+    std::optional<PendingBox> next = PendingBox{icon, title, text};
+    while (next) {
+        QMessageBox box(next->icon, next->title, next->text, QMessageBox::Ok, mainWindow);
+        box.setTextFormat(Qt::PlainText);
+        box.exec();
+        next = std::exchange(pendingBox, std::nullopt);
+    }
+    boxOpen = false;
+}
+
+bool NativeCalls::askYesNo(const QString &title, const QString &text) {
+    // Shares the one-box rule: a box already open means the user cannot have clicked anyway.
+    if (boxOpen)
+        return false;
+    boxOpen = true;
+    QMessageBox box(QMessageBox::Question, title, text, QMessageBox::Yes | QMessageBox::No,
+                    &callDialog);
+    box.setTextFormat(Qt::PlainText);
+    box.setDefaultButton(QMessageBox::NoButton);
+    const bool yes = box.exec() == QMessageBox::Yes;
+    boxOpen = false;
+    if (std::optional<PendingBox> next = std::exchange(pendingBox, std::nullopt))
+        showBox(next->icon, next->title, next->text);
+    return yes;
 }
 
 void NativeCalls::beep() {

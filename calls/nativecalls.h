@@ -40,6 +40,9 @@ public:
     void connectSocket();
     void handle(QString frame);
     void emitEvent(QString name, QJsonObject payload);
+    // Voice and screens: dropped (false) while more than maxQueuedMediaBytes wait in the socket.
+    bool emitMedia(QString name, QJsonObject payload);
+    bool mediaBacklogged() const;
     void setCredentials(const QString &userId, const QString &token);
     void onDisconnected();
     // Sign-out: leaves any call and closes the channel for good, until new credentials come.
@@ -71,7 +74,9 @@ public:
     // Screen sharing (calls/screenshare.cpp)
     void toggleScreenShare();
     void sendScreenFrame();
+    void sendScreenImage(const QString &id, const QByteArray &jpeg);
     void receiveScreen(const QJsonObject &payload);
+    void showScreen(QString jpeg);
 
     // Call window and tray (calls/nativecalls.cpp)
     void answer();
@@ -85,7 +90,11 @@ public:
     // Whether the desktop shows a tray icon; without one the main window's close button quits.
     bool trayAvailable() const;
     // Every message box of the call side goes through here, so tests can find and close it.
+    // At most one box is open at a time; a box asked for meanwhile replaces any other waiting one
+    // and opens when the open one closes.
     void showBox(QMessageBox::Icon icon, const QString &title, const QString &text);
+    // A yes/no question under the same rule; false when another box is open.
+    bool askYesNo(const QString &title, const QString &text);
     // The ring's one beep, and the incoming-call balloon; both also reach the test seams below.
     void beep();
     void showBalloon(const QString &title, const QString &text);
@@ -134,6 +143,11 @@ public:
     QElapsedTimer voiceLostFor;
     int voiceLostLimitMs = 10000;
 
+    // What the socket still holds of what we wrote, estimated from its bytesWritten reports. About
+    // a second of voice and screen sharing at their largest; beyond it media waits for the link.
+    qint64 unsentBytes = 0;
+    static constexpr qint64 maxQueuedMediaBytes = 256 * 1024;
+
     // Channel health: an open must finish within connectTimer, and a live server is never silent
     // for longer than its ping interval plus timeout.
     QTimer connectTimer;
@@ -156,8 +170,22 @@ public:
     // The call whose failed voice start is being reported; while its box is open, further records
     // of that call don't try the devices again.
     std::optional<QString> voiceFailedCall;
+    struct PendingBox {
+        QMessageBox::Icon icon;
+        QString title;
+        QString text;
+    };
+    bool boxOpen = false;
+    std::optional<PendingBox> pendingBox;
     // How long an invite waits for its first record; tests shorten it.
     int dialWaitMs = 15000;
+
+    // Received screens: when the last one was shown, and the newest one waiting for its turn.
+    // Tests shorten the interval.
+    int screenShowIntervalMs = 250;
+    QElapsedTimer screenShown;
+    QTimer screenShowTimer;
+    QString waitingScreen;
 
     // Screen sharing (calls/screenshare.cpp). Each start and stop of sharing bumps the serial, so a
     // frame still being grabbed or encoded when sharing stops is dropped. Declared last: its thread

@@ -43,7 +43,7 @@ std::optional<QByteArray> encodeFrame(const QImage &screen) {
     return bytes;
 }
 
-QImage decodeJpeg(const QByteArray &bytes) {
+QImage decodeJpeg(const QByteArray &bytes, QSize fitTo) {
     // Every complete JPEG ends with the end-of-image marker. Without it the decoder would pad the
     // missing rows with grey and call the result a success.
     if (!bytes.endsWith("\xFF\xD9"))
@@ -57,6 +57,8 @@ QImage decodeJpeg(const QByteArray &bytes) {
     if (size.isEmpty() || size.width() > maxDecodedSide || size.height() > maxDecodedSide ||
         qint64(size.width()) * size.height() > maxDecodedPixels)
         return {};
+    if (fitTo.isValid())
+        reader.setScaledSize(fitInside(size, fitTo));
     QImage image;
     if (!reader.read(&image))
         return {};
@@ -82,8 +84,8 @@ QImage joinStrips(QSize logicalSize, const QList<Strip> &strips) {
     return joined;
 }
 
-QImage decodeBase64Jpeg(const QString &text) {
-    return decodeJpeg(QByteArray::fromBase64(text.toLatin1()));
+QImage decodeBase64Jpeg(const QString &text, QSize fitTo) {
+    return decodeJpeg(QByteArray::fromBase64(text.toLatin1()), fitTo);
 }
 
 } // namespace screenimage

@@ -32,8 +32,9 @@ QImage scaleToFit(const QImage &image, QSize bounds);
 std::optional<QByteArray> encodeFrame(const QImage &screen);
 
 // Decodes one JPEG. Anything else, a stream cut short, or a header declaring dimensions beyond
-// the bounds above gives a null image.
-QImage decodeJpeg(const QByteArray &bytes);
+// the bounds above gives a null image. With `fitTo` valid the decoder scales while it decodes, to
+// fitInside(size, fitTo): a large image then costs a fraction of its full decode.
+QImage decodeJpeg(const QByteArray &bytes, QSize fitTo = {});
 
 // One band of the screen, grabbed on its own; `row` is its top in the screen's logical pixels.
 struct Strip {
@@ -45,6 +46,6 @@ struct Strip {
 QImage joinStrips(QSize logicalSize, const QList<Strip> &strips);
 
 // The "jpeg" text of a received event: lenient Base64 of a JPEG.
-QImage decodeBase64Jpeg(const QString &text);
+QImage decodeBase64Jpeg(const QString &text, QSize fitTo = {});
 
 } // namespace screenimage

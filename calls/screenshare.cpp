@@ -26,11 +26,10 @@ void NativeCalls::toggleScreenShare() {
     // The question keeps the event loop running: the call can end, or another begin, before the
     // answer. Consent covers the call it was asked in, never the next one.
     const QString askedFor = callId;
-    const auto answer = QMessageBox::question(
-        &callDialog, QStringLiteral("Демонстрация экрана"),
-        QStringLiteral("Участники звонка увидят весь экран компьютера. Начать?"),
-        QMessageBox::Yes | QMessageBox::No, QMessageBox::NoButton);
-    if (answer != QMessageBox::Yes || callId != askedFor || screenTimer.isActive())
+    const bool yes =
+        askYesNo(QStringLiteral("Демонстрация экрана"),
+                 QStringLiteral("Участники звонка увидят весь экран компьютера. Начать?"));
+    if (!yes || callId != askedFor || screenTimer.isActive())
         return;
     ++screenShareSerial;
     screenTimer.start(500);
@@ -43,8 +42,9 @@ void NativeCalls::sendScreenFrame() {
     QScreen *screen = QGuiApplication::primaryScreen();
     if (!screen)
         return;
-    // The previous frame is still under way: skip this tick rather than queue screens.
-    if (screenCapture.busy())
+    // The previous frame is still under way, or the link has not taken the last ones: skip this
+    // tick rather than queue screens.
+    if (screenCapture.busy() || mediaBacklogged())
         return;
     const QString id = callId;
     const quint64 serial = screenShareSerial;
@@ -55,17 +55,44 @@ void NativeCalls::sendScreenFrame() {
         },
         [this, id](std::optional<QByteArray> jpeg) {
             if (jpeg)
-                emitEvent(QStringLiteral("native_screen"), screenPayload(id, *jpeg));
+                sendScreenImage(id, *jpeg);
         });
+}
+
+void NativeCalls::sendScreenImage(const QString &id, const QByteArray &jpeg) {
+    // An empty image ends the sharing on the other side: that one is control, not media.
+    if (jpeg.isEmpty())
+        emitEvent(QStringLiteral("native_screen"), screenPayload(id, jpeg));
+    else
+        emitMedia(QStringLiteral("native_screen"), screenPayload(id, jpeg));
 }
 
 void NativeCalls::receiveScreen(const QJsonObject &payload) {
     // Without a call there is no view to fill; an image kept now would greet the next call.
     if (!callrecord::isForCall(payload, callId))
         return;
-    const QImage image =
-        screenimage::decodeBase64Jpeg(payload.value(QStringLiteral("jpeg")).toString());
-    screenLabel.setPixmap(
-        QPixmap::fromImage(screenimage::scaleToFit(image, screenimage::shownBounds)));
+    const QString jpeg = payload.value(QStringLiteral("jpeg")).toString();
+    // The server relays images at whatever rate the sender chooses, and each decode holds the GUI
+    // thread and with it the voice tick. At most one a screenShowIntervalMs is shown; an image
+    // arriving sooner waits, and a newer one replaces it unseen. The end of sharing is cheap and
+    // shown at once.
+    const qint64 sinceShown = screenShown.isValid() ? screenShown.elapsed() : screenShowIntervalMs;
+    if (!jpeg.isEmpty() && sinceShown < screenShowIntervalMs) {
+        waitingScreen = jpeg;
+        if (!screenShowTimer.isActive())
+            screenShowTimer.start(int(screenShowIntervalMs - sinceShown));
+        return;
+    }
+    showScreen(jpeg);
+}
+
+void NativeCalls::showScreen(QString jpeg) {
+    screenShowTimer.stop();
+    waitingScreen.clear();
+    screenShown.start();
+    // Decoded straight to the shown size: a full decode of a 4096 x 4096 image takes many times
+    // longer.
+    const QImage image = screenimage::decodeBase64Jpeg(jpeg, screenimage::shownBounds);
+    screenLabel.setPixmap(QPixmap::fromImage(image));
     screenLabel.setVisible(!image.isNull());
 }

@@ -35,7 +35,8 @@ void NativeCalls::sendBlock(QByteArray block) {
         {QStringLiteral("seq"), static_cast<qint64>(audioSeq)},
         {QStringLiteral("sentAt"), QDateTime::currentMSecsSinceEpoch()},
     };
-    emitEvent(QStringLiteral("native_audio"), payload);
+    // A dropped block still used its "seq": the receiver sees a gap, never a repeat.
+    emitMedia(QStringLiteral("native_audio"), payload);
 }
 
 void NativeCalls::receiveAudio(const QJsonObject &payload) {

@@ -8,6 +8,8 @@
 #include <QUrlQuery>
 #include <QWebSocketProtocol>
 
+#include <utility>
+
 namespace {
 
 // The largest legitimate frame is a screen image of a few hundred kilobytes; a peer sending more
@@ -18,7 +20,12 @@ constexpr int connectTimeoutMs = 10000;
 constexpr int retryMs = 1500;
 
 void sendFrame(NativeCalls &calls, const QString &frame) {
-    calls.socket.sendTextMessage(frame);
+    // Payload plus the smallest frame header and mask: never more than what reaches the wire, so
+    // the estimate of what is still queued errs low and returns to zero once the socket drains.
+    constexpr qint64 minFrameOverhead = 6;
+    const qint64 queued = calls.socket.sendTextMessage(frame);
+    if (queued > 0)
+        calls.unsentBytes += queued + minFrameOverhead;
     if (calls.frameSent)
         calls.frameSent(frame);
 }
@@ -55,6 +62,10 @@ void NativeCalls::setupSocket() {
                 handle(frame);
             });
     connect(&socket, &QWebSocket::disconnected, &socketContext, [this] { onDisconnected(); });
+    // Over TLS this reports the bytes handed to the operating system, so the difference from what
+    // we wrote is what waits in the socket's own buffers: the backlog of a slow or stalled link.
+    connect(&socket, &QWebSocket::bytesWritten, &socketContext,
+            [this](qint64 written) { unsentBytes = qMax<qint64>(0, unsentBytes - written); });
     reconnectTimer.setSingleShot(true);
     connect(&reconnectTimer, &QTimer::timeout, this, [this] { connectSocket(); });
     connectTimer.setSingleShot(true);
@@ -83,6 +94,7 @@ void NativeCalls::connectSocket() {
     // The socket copied the TLS defaults when it was built, before the window installed the
     // trusted roots; take the current ones for every connection.
     socket.setSslConfiguration(QSslConfiguration::defaultConfiguration());
+    unsentBytes = 0;
     socket.open(url);
 }
 
@@ -135,6 +147,19 @@ void NativeCalls::emitEvent(QString name, QJsonObject payload) {
     if (!connected)
         return;
     sendFrame(*this, frames::eventFrame(name, payload));
+}
+
+bool NativeCalls::mediaBacklogged() const {
+    return unsentBytes > maxQueuedMediaBytes;
+}
+
+bool NativeCalls::emitMedia(QString name, QJsonObject payload) {
+    // Late voice and screens are worthless, and a peer that stops reading would otherwise make
+    // them pile up without limit. Call control and pongs always go.
+    if (mediaBacklogged())
+        return false;
+    emitEvent(std::move(name), std::move(payload));
+    return true;
 }
 
 void NativeCalls::setCredentials(const QString &userId, const QString &token) {

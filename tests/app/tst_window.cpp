@@ -6,13 +6,23 @@
 #include <QApplication>
 #include <QBoxLayout>
 #include <QCloseEvent>
+#include <QJsonArray>
+#include <QJsonDocument>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
+#include <QMessageBox>
 #include <QPushButton>
 #include <QStackedWidget>
 #include <QTcpServer>
+#include <QTemporaryDir>
 #include <QTest>
+
+#include <atomic>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <thread>
+#include <unistd.h>
 
 namespace {
 
@@ -23,6 +33,36 @@ QPushButton *button(const QWidget *page, const QString &text) {
     }
     return nullptr;
 }
+
+// Counts every open of a FIFO for reading, and lets each such reader go at once (it reads end of
+// file), so a label that tries to load an image from it is seen rather than hanging the test.
+class FifoWatch {
+public:
+    explicit FifoWatch(const QString &path)
+        : name(QFile::encodeName(path)) {
+        ::mkfifo(name.constData(), 0600);
+        watcher = std::thread([this] {
+            while (!stop.load()) {
+                const int fd = ::open(name.constData(), O_WRONLY | O_NONBLOCK);
+                if (fd >= 0) {
+                    ++opens;
+                    ::close(fd);
+                }
+                std::this_thread::sleep_for(std::chrono::milliseconds(2));
+            }
+        });
+    }
+    ~FifoWatch() {
+        stop = true;
+        watcher.join();
+    }
+    std::atomic<int> opens{0};
+
+private:
+    QByteArray name;
+    std::atomic<bool> stop{false};
+    std::thread watcher;
+};
 
 } // namespace
 
@@ -80,6 +120,76 @@ private Q_SLOTS:
         QVERIFY(columns);
         QCOMPARE(columns->stretch(0), 1);
         QCOMPARE(columns->stretch(1), 3);
+    }
+
+    // Every text from the network or a file is shown as given, through every surface that shows
+    // one: nothing is read from the named file, no markup is laid out.
+    void networkTextIsPlain_data() {
+        QTest::addColumn<QString>("text");
+        QTest::newRow("img of a fifo") << QStringLiteral("<img src=\"%1\">");
+        QTest::newRow("bold") << QStringLiteral("<b>Борис</b>");
+        QTest::newRow("huge table") << QStringLiteral("<table>") +
+                                           QStringLiteral("<tr><td>x</td></tr>").repeated(1000) +
+                                           QStringLiteral("</table>");
+        QTest::newRow("entity") << QStringLiteral("&lt;&amp;&#x41;");
+    }
+    void networkTextIsPlain() {
+        QTemporaryDir dir;
+        FifoWatch fifo(dir.filePath(QStringLiteral("fifo")));
+        QFETCH(QString, text);
+        text.replace(QStringLiteral("%1"), dir.filePath(QStringLiteral("fifo")));
+        Window w;
+        w.show();
+        QStringList boxes;
+        auto *closer = new QTimer(&w);
+        connect(closer, &QTimer::timeout, &w, [&boxes] {
+            auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
+            if (!box)
+                return;
+            box->grab();
+            boxes << QString::number(box->textFormat()) + QLatin1Char('|') + box->text();
+            testutil::closeModalBox();
+        });
+        closer->start(20);
+
+        // The sign-in page, the chat title and the status line, each from its own reply.
+        w.codeLabel->setText(QStringLiteral("Код: ") + text);
+        w.loginStatus->setText(text);
+        w.rebuildChats(QJsonObject{{"chats", QJsonArray{QJsonObject{{"id", "c"}, {"name", text}}}}},
+                       {});
+        w.chatList->setCurrentRow(0);
+        w.rebuildChats({}, text);
+        // An incoming call from a peer named so, and a call error saying so.
+        NativeCalls &c = *w.calls;
+        QStringList balloons;
+        c.balloonShown = [&balloons](const QString &title, const QString &, auto, int) {
+            balloons << title;
+        };
+        c.sessionUserId = QStringLiteral("u1");
+        c.sid = QStringLiteral("sidA");
+        c.connected = true;
+        const QJsonArray members{
+            QJsonObject{{"userId", "u2"}, {"name", text}, {"state", "JOINED"}},
+            QJsonObject{{"userId", "u1"}, {"name", "u1"}, {"state", "INVITED"}}};
+        c.update({{"id", "c1"}, {"state", "RINGING"}, {"callerId", "u2"}, {"members", members}});
+        QCOMPARE(c.titleLabel.text(), text);
+        QVERIFY(c.membersLabel.text().contains(text));
+        QCOMPARE(balloons, QStringList{QStringLiteral("Звонит ") + text});
+        const QList<QLabel *> labels{w.codeLabel,       w.loginStatus, w.chatTitle,
+                                     w.statusLabel,     &c.titleLabel, &c.membersLabel,
+                                     &c.callStatusLabel};
+        for (QLabel *label : labels)
+            label->grab();
+        QCOMPARE(w.chatTitle->text(), text);
+        QCOMPARE(w.statusLabel->text(), text);
+        c.handle(QStringLiteral("42") +
+                 QString::fromUtf8(
+                     QJsonDocument(QJsonArray{"native_call_error", QJsonObject{{"message", text}}})
+                         .toJson(QJsonDocument::Compact)));
+        QCOMPARE(fifo.opens.load(), 0);
+        QCOMPARE(boxes, QStringList{QStringLiteral("0|") + text});
+        for (QLabel *label : labels)
+            QVERIFY2(label->textFormat() == Qt::PlainText, qPrintable(label->text().left(40)));
     }
 
     // Closing never destroys the window; with a tray icon it only hides it.

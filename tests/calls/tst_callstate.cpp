@@ -31,6 +31,13 @@ const Step hangUp = [](CallRig &rig) { rig.calls->hangupButton.click(); };
 const Step trayEnd = [](CallRig &rig) {
     rig.calls->tray.contextMenu()->actions().at(1)->trigger();
 };
+// A hundred errors arrive while the first one's box is open.
+const Step errorStorm = [](CallRig &rig) {
+    QTimer::singleShot(0, &rig.main, [&rig] {
+        for (int i = 1; i <= 100; ++i)
+            rig.calls->callError({{"message", QStringLiteral("Ошибка %1").arg(i)}});
+    });
+};
 const Step showWindow = [](CallRig &rig) { rig.calls->callDialog.show(); };
 const Step micFails = [](CallRig &rig) { rig.audio->failOpen = true; };
 const Step micBack = [](CallRig &rig) { rig.audio->failOpen = false; };
@@ -248,6 +255,9 @@ private Q_SLOTS:
         QTest::newRow("server error")
             << Steps{error(QStringLiteral("Вы уже участвуете в звонке"))}
             << QStringList{"Звонок|Вы уже участвуете в звонке|information"};
+        QTest::newRow("errors during a box: one at a time, then only the latest")
+            << Steps{errorStorm, error(QStringLiteral("Ошибка 0"))}
+            << QStringList{"Звонок|Ошибка 0|information", "Звонок|Ошибка 100|information"};
         QTest::newRow("voice start fails")
             << Steps{micFails, dial, record(rec::placedActive())}
             << QStringList{"Микрофон|Не удалось открыть микрофон или устройство воспроизведения. "

@@ -60,6 +60,7 @@ struct Sharer {
     Sharer() {
         calls.connected = true;
         calls.callId = QStringLiteral("call-1");
+        calls.screenShowIntervalMs = 0;
         calls.frameSent = [this](const QString &frame) { frames.append(frame); };
     }
 
@@ -371,6 +372,29 @@ private Q_SLOTS:
         QVERIFY(qBlue(shown.pixel(230, 129)) > 200 && qRed(shown.pixel(230, 129)) < 50);
         s.calls.receiveScreen(screenEvent("call-1", ""));
         QVERIFY(s.calls.screenLabel.isHidden());
+    }
+
+    // Images arriving faster than a few a second are not all decoded: one arriving too soon
+    // waits, a newer one replaces it unseen, and the newest is shown when its turn comes.
+    void imagesAreRateLimited() {
+        Sharer s;
+        s.calls.screenShowIntervalMs = 250;
+        auto blueShown = [&s] {
+            const QImage shown = s.calls.screenLabel.pixmap().toImage();
+            return !shown.isNull() && qBlue(shown.pixel(230, 129)) > 200;
+        };
+        s.calls.receiveScreen(screenEvent("call-1", base64Jpeg({640, 360}, Qt::red)));
+        const qint64 first = s.calls.screenLabel.pixmap().cacheKey();
+        s.calls.receiveScreen(screenEvent("call-1", base64Jpeg({640, 360}, Qt::green)));
+        s.calls.receiveScreen(screenEvent("call-1", base64Jpeg({640, 360}, Qt::blue)));
+        QCOMPARE(s.calls.screenLabel.pixmap().cacheKey(), first);
+        QTRY_VERIFY_WITH_TIMEOUT(blueShown(), 2000);
+        // One still waiting when the call ends belongs to no call.
+        s.calls.receiveScreen(screenEvent("call-1", base64Jpeg({640, 360}, Qt::green)));
+        s.calls.finish();
+        s.calls.callId = QStringLiteral("call-1");
+        QTest::qWait(400);
+        QVERIFY(s.calls.screenLabel.pixmap().isNull());
     }
 };
 

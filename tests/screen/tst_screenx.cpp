@@ -84,6 +84,7 @@ private Q_SLOTS:
             QCOMPARE(sent, QSize(640, 360));
         Client viewer;
         viewer.calls.callId = QStringLiteral("call-1");
+        viewer.calls.screenShowIntervalMs = 0;
         for (const QJsonObject &event : sharer.screens()) {
             QCOMPARE(event.value("id").toString(), QStringLiteral("call-1"));
             const QImage image = decoded(event);

@@ -21,6 +21,8 @@ public:
     void stop();
 
     int port() const { return listeningPort; }
+    // For fault injection: stopping and continuing the process by its id.
+    qint64 pid() const { return process.processId(); }
     QString baseUrl() const;
     QString filesDir() const { return files.path(); }
     QString output() const { return log; }

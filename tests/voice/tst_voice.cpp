@@ -7,10 +7,12 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QRegularExpression>
+#include <QScopeGuard>
 #include <QTest>
 #include <QWidget>
 #include <QtEndian>
 
+#include <csignal>
 #include <memory>
 #include <thread>
 
@@ -292,6 +294,39 @@ private Q_SLOTS:
         QCOMPARE(client.sent.at(1).value(QStringLiteral("id")).toString(),
                  QStringLiteral("call-2"));
         QCOMPARE(seqOf(client.sent.at(1)), lastOfFirstCall + 1);
+    }
+
+    // A service that stops reading: once a second of media waits in the socket, voice blocks are
+    // dropped (their numbers still used) while the channel's own replies still go; when the link
+    // drains, voice flows again.
+    void stalledLinkDropsVoiceButNotControl() {
+        Client client;
+        QVERIFY2(connect(client), "realtime channel not ready");
+        client.startCall(QStringLiteral("call-1"));
+        client.device->capture(blockOf(1));
+        QTRY_COMPARE_WITH_TIMEOUT(client.sent.size(), 1, 5000);
+        ::kill(pid_t(service.pid()), SIGSTOP);
+        auto resume = qScopeGuard([this] { ::kill(pid_t(service.pid()), SIGCONT); });
+        // Control traffic the size of screens, until the operating system's buffers are full.
+        const QJsonObject bulk{{"id", "other"}, {"jpeg", QString(300000, QLatin1Char('A'))}};
+        for (int n = 0; n < 200 && !client.calls->mediaBacklogged(); ++n) {
+            client.calls->emitEvent(QStringLiteral("native_screen"), bulk);
+            QTest::qWait(5);
+        }
+        QVERIFY(client.calls->mediaBacklogged());
+        client.device->capture(blockOf(2));
+        QTest::qWait(100);
+        QCOMPARE(client.sent.size(), 1);
+        const qint64 queued = client.calls->unsentBytes;
+        client.calls->handle(QStringLiteral("2"));
+        QVERIFY(client.calls->unsentBytes > queued);
+
+        resume.dismiss();
+        ::kill(pid_t(service.pid()), SIGCONT);
+        QTRY_VERIFY_WITH_TIMEOUT(!client.calls->mediaBacklogged(), 30000);
+        client.device->capture(blockOf(3));
+        QTRY_COMPARE_WITH_TIMEOUT(client.sent.size(), 2, 5000);
+        QCOMPARE(seqOf(client.sent.at(1)), seqOf(client.sent.at(0)) + 2);
     }
 
 private:
