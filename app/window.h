@@ -33,6 +33,10 @@ public:
     void startLogin();
     void pollLogin();
     void loadMe();
+    // Keeps the saved session while the service cannot be reached: says so, and asks again with
+    // back-off, or at once when the network comes back.
+    void setupMeRetry();
+    void retryMeLater();
     void signOut();
     // Empties the chat page so the next user to sign in sees nothing of the previous one.
     void clearChatPage();
@@ -80,6 +84,12 @@ public:
     const QString baseUrl;
     // Counts the QR codes shown; a status reply for an earlier one is stale.
     quint64 loginFlow = 0;
+    // Counts the who-am-I requests; only the latest one's answer counts.
+    quint64 meRequest = 0;
+    QTimer meRetryTimer;
+    int meRetryMs = 0;
+    // The HTTP status of the reply whose handler runs now; 0 when no reply arrived.
+    int replyStatus = 0;
 
 protected:
     void closeEvent(QCloseEvent *event) override;

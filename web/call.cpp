@@ -22,13 +22,14 @@ void Window::call(QString path, QJsonObject body, bool post, ReplyHandler done) 
         if (received > webapi::maxReplyBytes)
             reply->abort();
     });
-    connect(reply, &QNetworkReply::finished, this, [reply, done = std::move(done)] {
+    connect(reply, &QNetworkReply::finished, this, [this, reply, done = std::move(done)] {
         const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
         // A timed-out or aborted reply is closed; reading it would only make Qt complain.
         const QByteArray bytes = reply->isOpen() ? reply->readAll() : QByteArray();
         const QJsonObject object = QJsonDocument::fromJson(bytes).object();
         const bool failed = reply->error() != QNetworkReply::NoError || status >= 400;
         reply->deleteLater();
+        replyStatus = status;
         done(object, failed ? webapi::errorText(status, object) : QString());
     });
 }
