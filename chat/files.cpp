@@ -5,6 +5,7 @@
 #include "chat/messagerow.h"
 #include "web/replytext.h"
 
+#include <QDir>
 #include <QFile>
 #include <QFileDialog>
 #include <QHttpMultiPart>
@@ -13,6 +14,7 @@
 #include <QNetworkReply>
 #include <QNetworkRequest>
 #include <QSaveFile>
+#include <QStandardPaths>
 #include <QUrl>
 
 #include <memory>
@@ -92,8 +94,11 @@ void Window::download(QListWidgetItem *item) {
         return;
     }
     const QString name = chat::proposedSaveName(item->data(Qt::UserRole + 1).toString());
+    // Where the desktop keeps downloads, rather than wherever the program happened to start.
+    const QString proposed =
+        QDir(QStandardPaths::writableLocation(QStandardPaths::DownloadLocation)).filePath(name);
     const QString savePath =
-        QFileDialog::getSaveFileName(this, QStringLiteral("Сохранить файл"), name, QString());
+        QFileDialog::getSaveFileName(this, QStringLiteral("Сохранить файл"), proposed, QString());
     if (savePath.isEmpty())
         return;
     downloadTo(*url, savePath);
