@@ -1,6 +1,7 @@
 #include "calls/nativecalls.h"
 
 #include "calls/callrecord.h"
+#include "calls/desktop.h"
 
 #include <QJsonArray>
 
@@ -111,13 +112,12 @@ void NativeCalls::update(QJsonObject record) {
         callStatusLabel.setText(QStringLiteral("Входящий звонок"));
         if (callId == id) {
             // Answered here; the server has not confirmed yet.
-            ringTimer.stop();
+            stopRinging();
             if (!callDialog.isVisible())
                 callDialog.show();
         } else {
             if (!callDialog.isVisible())
-                showBalloon(QStringLiteral("Звонит ") + title,
-                            QStringLiteral("Откройте Tovik, чтобы ответить"));
+                announceCall(id, title);
             callDialog.show();
             callDialog.raise();
             callDialog.activateWindow();
@@ -129,7 +129,7 @@ void NativeCalls::update(QJsonObject record) {
     } else {
         callStatusLabel.setText(stateIs(record, "ACTIVE") ? QStringLiteral("Разговор")
                                                           : QStringLiteral("Вызываем…"));
-        ringTimer.stop();
+        stopRinging();
         if (!callDialog.isVisible())
             callDialog.show();
     }
@@ -145,9 +145,7 @@ void NativeCalls::update(QJsonObject record) {
         return;
     }
     voiceFailedCall = id;
-    showBox(QMessageBox::Warning, QStringLiteral("Микрофон"),
-            QStringLiteral("Не удалось открыть микрофон или устройство воспроизведения. "
-                           "Проверьте разрешения Windows."));
+    showBox(QMessageBox::Warning, QStringLiteral("Микрофон"), desktop::deviceFailureText());
     voiceFailedCall.reset();
     // The box keeps the event loop running: leave only if this call is still the one held.
     if (heldCall(callRecord) == id && !mediaActive) {
@@ -192,7 +190,7 @@ void NativeCalls::finish() {
     durationTimer.stop();
     pingTimer.stop();
     playbackTimer.stop();
-    ringTimer.stop();
+    stopRinging();
     screenTimer.stop();
     screenLabel.clear();
     screenButton.setText(QStringLiteral("Показать экран"));

@@ -77,6 +77,27 @@ NativeCalls::NativeCalls(QNetworkAccessManager *network, QWidget *window)
     connect(&pingTimer, &QTimer::timeout, this, [this] { sendPing(); });
     connect(&durationTimer, &QTimer::timeout, this, [this] { updateDuration(); });
     connect(&ringTimer, &QTimer::timeout, this, [this] { beep(); });
+    // The notification's buttons do what the call window's do, for the call still ringing only.
+    callNotice.answered = [this](const QString &id) {
+        if (ringing(id))
+            answer();
+    };
+    callNotice.declined = [this](const QString &id) {
+        if (ringing(id))
+            decline();
+    };
+    callNotice.opened = [this](const QString &id) {
+        if (ringing(id)) {
+            callDialog.show();
+            callDialog.raise();
+            callDialog.activateWindow();
+        }
+    };
+    callNotice.unavailable = [this](const QString &id) {
+        if (ringing(id))
+            showBalloon(QStringLiteral("Звонит ") + callrecord::title(callRecord, sessionUserId),
+                        QStringLiteral("Откройте Tovik, чтобы ответить"));
+    };
     setupSocket();
 }
 
@@ -87,6 +108,7 @@ NativeCalls::~NativeCalls() {
 }
 
 void NativeCalls::answer() {
+    callNotice.close();
     callId = callrecord::text(callRecord.value(QLatin1String("id")));
     command(QStringLiteral("accept"));
 }
@@ -145,9 +167,30 @@ void NativeCalls::showBox(QMessageBox::Icon icon, const QString &title, const QS
 }
 
 void NativeCalls::beep() {
-    QApplication::beep();
-    if (beeped)
+    if (beeped) {
         beeped();
+        return;
+    }
+    ringer.ring();
+}
+
+void NativeCalls::announceCall(const QString &id, const QString &title) {
+    if (!callNotice.show(id, QStringLiteral("Звонит ") + title, QStringLiteral("Входящий звонок")))
+        showBalloon(QStringLiteral("Звонит ") + title,
+                    QStringLiteral("Откройте Tovik, чтобы ответить"));
+}
+
+void NativeCalls::stopRinging() {
+    ringTimer.stop();
+    ringer.stop();
+    callNotice.close();
+}
+
+bool NativeCalls::ringing(const QString &id) const {
+    const std::optional<QJsonObject> own = callrecord::ownEntry(callRecord, sessionUserId);
+    return !id.isEmpty() && own && callId != id &&
+           callrecord::text(callRecord.value(QLatin1String("id"))) == id &&
+           callrecord::hasState(own->value(QLatin1String("state")), QStringLiteral("INVITED"));
 }
 
 void NativeCalls::showBalloon(const QString &title, const QString &text) {

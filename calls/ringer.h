@@ -1,0 +1,21 @@
+#pragma once
+
+// The sound of an incoming call: the desktop's own event sound where one can be played, so the
+// user's sound settings apply, and the system bell where none can (ringer_unix.cpp,
+// ringer_win.cpp).
+class Ringer {
+public:
+    Ringer();
+    ~Ringer();
+    Ringer(const Ringer &) = delete;
+    Ringer &operator=(const Ringer &) = delete;
+
+    // Rings once, cutting off the ring before. True when the desktop's sound plays, false when it
+    // fell back to the bell.
+    bool ring();
+    // Silences a ring still sounding.
+    void stop();
+
+private:
+    void *context = nullptr;
+};
