@@ -84,8 +84,10 @@ public:
     const QString baseUrl;
     // Counts the QR codes shown; a status reply for an earlier one is stale.
     quint64 loginFlow = 0;
-    // Counts the who-am-I requests; only the latest one's answer counts.
+    // Counts the who-am-I requests (only the latest one's answer counts) and the sign-in flows
+    // started.
     quint64 meRequest = 0;
+    quint64 loginStarts = 0;
     QTimer meRetryTimer;
     int meRetryMs = 0;
     // The HTTP status of the reply whose handler runs now; 0 when no reply arrived.

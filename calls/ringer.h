@@ -13,9 +13,12 @@ public:
     // Rings once, cutting off the ring before. True when the desktop's sound plays, false when it
     // fell back to the bell.
     bool ring();
-    // Silences a ring still sounding.
+    // Silences a ring still sounding; the next ring tries the sound server again.
     void stop();
 
 private:
     void *context = nullptr;
+    // Set when the sound could not be played: reaching a sound server that hangs takes long, so
+    // the rest of this ringing goes to the bell.
+    bool soundUnavailable = false;
 };

@@ -23,7 +23,7 @@ Ringer::~Ringer() {
 }
 
 bool Ringer::ring() {
-    if (!context) {
+    if (!context && !soundUnavailable) {
         ca_context *made = nullptr;
         // Only the sound server's own back end: it reaches PulseAudio and PipeWire desktops alike,
         // and it never tries a bare sound card that the desktop has muted or someone else holds.
@@ -35,9 +35,10 @@ bool Ringer::ring() {
                                     nullptr) == CA_SUCCESS &&
             ca_context_open(made) == CA_SUCCESS) {
             context = made;
-        } else if (made) {
-            // The sound server may come up later; the next ring tries again.
-            ca_context_destroy(made);
+        } else {
+            soundUnavailable = true;
+            if (made)
+                ca_context_destroy(made);
         }
     }
     if (context) {
@@ -45,7 +46,8 @@ bool Ringer::ring() {
         if (ca_context_play(ca(context), ringId, CA_PROP_EVENT_ID, "phone-incoming-call",
                             CA_PROP_EVENT_DESCRIPTION, "Входящий звонок", nullptr) == CA_SUCCESS)
             return true;
-        // A sound server that went away leaves the context useless; the next ring reconnects.
+        // A sound server that went away leaves the context useless; the next ringing reconnects.
+        soundUnavailable = true;
         ca_context_destroy(ca(context));
         context = nullptr;
     }
@@ -54,6 +56,7 @@ bool Ringer::ring() {
 }
 
 void Ringer::stop() {
+    soundUnavailable = false;
     if (context)
         ca_context_cancel(ca(context), ringId);
 }

@@ -95,8 +95,10 @@ void Window::download(QListWidgetItem *item) {
     }
     const QString name = chat::proposedSaveName(item->data(Qt::UserRole + 1).toString());
     // Where the desktop keeps downloads, rather than wherever the program happened to start.
-    const QString proposed =
-        QDir(QStandardPaths::writableLocation(QStandardPaths::DownloadLocation)).filePath(name);
+    QDir folder(QStandardPaths::writableLocation(QStandardPaths::DownloadLocation));
+    if (!folder.exists())
+        folder = QDir::home();
+    const QString proposed = folder.filePath(name);
     const QString savePath =
         QFileDialog::getSaveFileName(this, QStringLiteral("Сохранить файл"), proposed, QString());
     if (savePath.isEmpty())

@@ -29,8 +29,8 @@ constexpr int lastMeRetryMs = 60000;
 } // namespace
 
 void Window::startLogin() {
-    // A new sign-in replaces whatever who-am-I was still to come.
-    ++meRequest;
+    // A new sign-in replaces the retries of an unreachable service.
+    ++loginStarts;
     meRetryTimer.stop();
     meRetryMs = 0;
     pages->setCurrentIndex(0);
@@ -93,18 +93,20 @@ void Window::pollLogin() {
 void Window::loadMe() {
     meRetryTimer.stop();
     const quint64 request = ++meRequest;
+    const quint64 starts = loginStarts;
     call(QStringLiteral("/auth/flow/web/me"), QJsonObject(), false,
-         [this, request](QJsonObject reply, QString error) {
+         [this, request, starts](QJsonObject reply, QString error) {
              // An earlier attempt that took longer than a later one must not undo its answer.
              if (request != meRequest)
                  return;
              if (!error.isEmpty()) {
                  // Only the service saying the session is gone needs a new QR; a laptop that
-                 // starts before its network is up keeps its session.
-                 if (webapi::serviceUnreachable(replyStatus))
-                     retryMeLater();
-                 else
+                 // starts before its network is up keeps its session. A QR flow the user has
+                 // started since is left alone.
+                 if (!webapi::serviceUnreachable(replyStatus))
                      startLogin();
+                 else if (starts == loginStarts)
+                     retryMeLater();
                  return;
              }
              meRetryMs = 0;

@@ -248,7 +248,8 @@ private Q_SLOTS:
         QVERIFY(said.start(pulse, QStringLiteral("busAB.monitor")));
         QVERIFY(heard.start(pulse, QStringLiteral("busBA.monitor")));
         QVERIFY(pulsetools::play(pulse, {{QStringLiteral("busAB"), wavPath}}));
-        QTest::qWait(1800);
+        // A second on its way back, with room for a busy machine.
+        QTest::qWait(3000);
         const tone::Samples in = tone::split(said.finish()).left;
         const tone::Samples out = tone::split(heard.finish()).right;
         a.calls->hangUp();
