@@ -42,6 +42,7 @@ Window::Window()
     connectControls();
 
     service::installTrust();
+    setupMeRetry();
     restoreSession();
     loadMe();
 }

@@ -39,6 +39,10 @@ public:
     void startLogin();
     void pollLogin();
     void loadMe();
+    // Keeps the saved session while the service cannot be reached: says so, and asks again with
+    // back-off, or at once when the network comes back.
+    void setupMeRetry();
+    void retryMeLater();
     void signOut();
     // Empties the chat page so the next user to sign in sees nothing of the previous one.
     void clearChatPage();
@@ -94,6 +98,14 @@ public:
     // A chat whose history came back over the reply limit: it is not asked for again (every 5 s,
     // megabytes each time) until the user selects it anew.
     QString tooLargeChatId;
+    // Counts the who-am-I requests (only the latest one's answer counts) and the sign-in flows
+    // started.
+    quint64 meRequest = 0;
+    quint64 loginStarts = 0;
+    QTimer meRetryTimer;
+    int meRetryMs = 0;
+    // The HTTP status of the reply whose handler runs now; 0 when no reply arrived.
+    int replyStatus = 0;
 
 protected:
     void closeEvent(QCloseEvent *event) override;

@@ -1,6 +1,7 @@
 #include "calls/nativecalls.h"
 
 #include "calls/callrecord.h"
+#include "calls/desktop.h"
 #include "web/json.h"
 
 #include <QJsonArray>
@@ -45,14 +46,13 @@ void showCall(NativeCalls &calls, const QJsonObject &record, const callrecord::D
         status = QStringLiteral("Разговор");
     calls.callStatusLabel.setText(status);
     if (!ringing) {
-        calls.ringTimer.stop();
+        calls.stopRinging();
         if (!calls.callDialog.isVisible())
             calls.callDialog.show();
         return;
     }
     if (!calls.callDialog.isVisible())
-        calls.showBalloon(QStringLiteral("Звонит ") + decision.title,
-                          QStringLiteral("Откройте Tovik, чтобы ответить"));
+        calls.announceCall(callrecord::id(record), decision.title);
     calls.callDialog.show();
     calls.callDialog.raise();
     calls.callDialog.activateWindow();
@@ -69,9 +69,7 @@ void beginMedia(NativeCalls &calls, const QString &id) {
         return;
     }
     calls.voiceFailedCall = id;
-    calls.showBox(QMessageBox::Warning, QStringLiteral("Микрофон"),
-                  QStringLiteral("Не удалось открыть микрофон или устройство воспроизведения. "
-                                 "Проверьте разрешения Windows."));
+    calls.showBox(QMessageBox::Warning, QStringLiteral("Микрофон"), desktop::deviceFailureText());
     calls.voiceFailedCall.reset();
     // The box keeps the event loop running: leave only if this call is still the one held.
     if (heldCall(calls.callRecord) == id && !calls.mediaActive) {
@@ -187,7 +185,7 @@ void NativeCalls::finish() {
     pingTimer.stop();
     playbackTimer.stop();
     voiceRetryTimer.stop();
-    ringTimer.stop();
+    stopRinging();
     if (screenTimer.isActive())
         screenCapture.release();
     screenTimer.stop();

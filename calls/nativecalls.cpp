@@ -71,6 +71,31 @@ void layOutDialog(NativeCalls &calls) {
         calls.dialogLayout.addWidget(button);
 }
 
+// The notification's buttons do what the call window's do, for the call still ringing only.
+void connectNotice(NativeCalls &calls) {
+    calls.callNotice.answered = [&calls](const QString &id) {
+        if (calls.ringing(id))
+            calls.answer();
+    };
+    calls.callNotice.declined = [&calls](const QString &id) {
+        if (calls.ringing(id))
+            calls.decline();
+    };
+    calls.callNotice.opened = [&calls](const QString &id) {
+        if (calls.ringing(id)) {
+            calls.callDialog.show();
+            calls.callDialog.raise();
+            calls.callDialog.activateWindow();
+        }
+    };
+    calls.callNotice.unavailable = [&calls](const QString &id) {
+        if (calls.ringing(id))
+            calls.showBalloon(QStringLiteral("Звонит ") +
+                                  callrecord::title(calls.callRecord, calls.sessionUserId),
+                              QStringLiteral("Откройте Tovik, чтобы ответить"));
+    };
+}
+
 } // namespace
 
 NativeCalls::NativeCalls(QNetworkAccessManager *network, QWidget *window)
@@ -97,6 +122,7 @@ NativeCalls::NativeCalls(QNetworkAccessManager *network, QWidget *window)
     connect(&pingTimer, &QTimer::timeout, this, [this] { sendPing(); });
     connect(&durationTimer, &QTimer::timeout, this, [this] { updateDuration(); });
     connect(&ringTimer, &QTimer::timeout, this, [this] { beep(); });
+    connectNotice(*this);
     setupVoice();
     setupSocket();
 }
@@ -108,6 +134,7 @@ NativeCalls::~NativeCalls() {
 }
 
 void NativeCalls::answer() {
+    callNotice.close();
     callId = callrecord::id(callRecord);
     command(QStringLiteral("accept"));
 }
@@ -196,9 +223,29 @@ bool NativeCalls::askYesNo(const QString &title, const QString &text) {
 }
 
 void NativeCalls::beep() {
-    QApplication::beep();
-    if (beeped)
+    if (beeped) {
         beeped();
+        return;
+    }
+    ringer.ring();
+}
+
+void NativeCalls::announceCall(const QString &id, const QString &title) {
+    if (!callNotice.show(id, QStringLiteral("Звонит ") + title, QStringLiteral("Входящий звонок")))
+        showBalloon(QStringLiteral("Звонит ") + title,
+                    QStringLiteral("Откройте Tovik, чтобы ответить"));
+}
+
+void NativeCalls::stopRinging() {
+    ringTimer.stop();
+    ringer.stop();
+    callNotice.close();
+}
+
+bool NativeCalls::ringing(const QString &id) const {
+    const std::optional<QJsonObject> own = callrecord::ownEntry(callRecord, sessionUserId);
+    return !id.isEmpty() && own && callId != id && callrecord::id(callRecord) == id &&
+           callrecord::hasState(own->value(QLatin1String("state")), QStringLiteral("INVITED"));
 }
 
 void NativeCalls::showBalloon(const QString &title, const QString &text) {

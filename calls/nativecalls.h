@@ -1,5 +1,7 @@
 #pragma once
 
+#include "calls/callnotice.h"
+#include "calls/ringer.h"
 #include "calls/screencapture.h"
 #include "calls/winvoice.h"
 
@@ -98,6 +100,12 @@ public:
     // The ring's one beep, and the incoming-call balloon; both also reach the test seams below.
     void beep();
     void showBalloon(const QString &title, const QString &text);
+    // Announces a ringing call: the desktop notification where there is one, the balloon otherwise.
+    void announceCall(const QString &id, const QString &title);
+    // Ends the ringing: timer, sound and notification.
+    void stopRinging();
+    // Whether `id` is the call ringing here and not yet answered.
+    bool ringing(const QString &id) const;
 
     QWebSocket socket;
     QNetworkAccessManager *net = nullptr;
@@ -162,7 +170,11 @@ public:
 
     // Tests observe every frame the client writes to the socket here; unset in the program.
     std::function<void(const QString &frame)> frameSent;
-    // Tests observe tray balloons and beeps here; unset in the program.
+    Ringer ringer;
+    CallNotice callNotice;
+
+    // Tests observe tray balloons and beeps here (a beep observed is not sounded); unset in the
+    // program.
     std::function<void(const QString &title, const QString &text, QSystemTrayIcon::MessageIcon icon,
                        int msecs)>
         balloonShown;

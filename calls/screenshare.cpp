@@ -1,4 +1,5 @@
 #include "calls/callrecord.h"
+#include "calls/desktop.h"
 #include "calls/nativecalls.h"
 #include "calls/screenimage.h"
 
@@ -21,6 +22,13 @@ void NativeCalls::toggleScreenShare() {
         screenCapture.release();
         emitEvent(QStringLiteral("native_screen"), screenPayload(callId, {}));
         screenButton.setText(QStringLiteral("Показать экран"));
+        return;
+    }
+    // Until sharing goes through the desktop's own portal, a Wayland session would only get
+    // black frames: say so rather than send them.
+    if (!desktop::screenGrabWorks()) {
+        showBox(QMessageBox::Information, QStringLiteral("Демонстрация экрана"),
+                QStringLiteral("Демонстрация экрана недоступна в сеансе Wayland."));
         return;
     }
     // The question keeps the event loop running: the call can end, or another begin, before the

@@ -5,6 +5,7 @@
 #include "web/request.h"
 #include "web/service.h"
 
+#include <QDir>
 #include <QFile>
 #include <QFileDialog>
 #include <QHttpMultiPart>
@@ -13,6 +14,7 @@
 #include <QNetworkReply>
 #include <QNetworkRequest>
 #include <QSaveFile>
+#include <QStandardPaths>
 #include <QUrl>
 
 #include <memory>
@@ -107,8 +109,13 @@ void Window::download(QListWidgetItem *item) {
         return;
     }
     const QString name = chat::proposedSaveName(item->data(Qt::UserRole + 1).toString());
+    // Where the desktop keeps downloads, rather than wherever the program happened to start.
+    QDir folder(QStandardPaths::writableLocation(QStandardPaths::DownloadLocation));
+    if (!folder.exists())
+        folder = QDir::home();
+    const QString proposed = folder.filePath(name);
     const QString savePath =
-        QFileDialog::getSaveFileName(this, QStringLiteral("Сохранить файл"), name, QString());
+        QFileDialog::getSaveFileName(this, QStringLiteral("Сохранить файл"), proposed, QString());
     if (savePath.isEmpty())
         return;
     downloadTo(*url, savePath);

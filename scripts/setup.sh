@@ -10,6 +10,7 @@ packages=(
   g++ cmake ninja-build pkg-config git ccache
   qt6-base-dev qt6-websockets-dev qt6-image-formats-plugins libqrencode-dev libssl-dev libpulse-dev
   openssl xvfb xauth x11-utils imagemagick zbar-tools pulseaudio pulseaudio-utils sox clang-format
+  libcanberra-dev libcanberra-pulse sound-theme-freedesktop qt6-translations-l10n dbus
 )
 command -v node >/dev/null 2>&1 || packages+=(nodejs npm)
 

@@ -34,6 +34,7 @@ void Window::call(QString path, QJsonObject body, bool post, ReplyHandler done,
                 // A timed-out or aborted reply is closed; reading it would only make Qt complain.
                 const QByteArray bytes = reply->isOpen() ? reply->readAll() : QByteArray();
                 const bool failed = webapi::failed(reply);
+                replyStatus = webapi::status(reply);
                 if (!failed && raw && raw(bytes))
                     return;
                 const QJsonObject object = QJsonDocument::fromJson(bytes).object();

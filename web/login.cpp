@@ -2,6 +2,7 @@
 
 #include "calls/nativecalls.h"
 #include "web/qrimage.h"
+#include "web/request.h"
 
 #include <QJsonValue>
 #include <QLabel>
@@ -10,18 +11,27 @@
 #include <QListWidget>
 #include <QNetworkCookie>
 #include <QNetworkCookieJar>
+#include <QNetworkInformation>
 #include <QPixmap>
 #include <QStackedWidget>
 #include <QUrl>
+
+#include <algorithm>
 
 namespace {
 
 constexpr int pollIntervalMs = 2000;
 constexpr int refreshIntervalMs = 5000;
+constexpr int firstMeRetryMs = 2000;
+constexpr int lastMeRetryMs = 60000;
 
 } // namespace
 
 void Window::startLogin() {
+    // A new sign-in replaces the retries of an unreachable service.
+    ++loginStarts;
+    meRetryTimer.stop();
+    meRetryMs = 0;
     pages->setCurrentIndex(0);
     qrLabel->clear();
     codeLabel->clear();
@@ -80,12 +90,25 @@ void Window::pollLogin() {
 }
 
 void Window::loadMe() {
+    meRetryTimer.stop();
+    const quint64 request = ++meRequest;
+    const quint64 starts = loginStarts;
     call(QStringLiteral("/auth/flow/web/me"), QJsonObject(), false,
-         [this](QJsonObject reply, QString error) {
+         [this, request, starts](QJsonObject reply, QString error) {
+             // An earlier attempt that took longer than a later one must not undo its answer.
+             if (request != meRequest)
+                 return;
              if (!error.isEmpty()) {
-                 startLogin();
+                 // Only the service saying the session is gone needs a new QR; a laptop that
+                 // starts before its network is up keeps its session. A QR flow the user has
+                 // started since is left alone.
+                 if (!webapi::serviceUnreachable(replyStatus))
+                     startLogin();
+                 else if (starts == loginStarts)
+                     retryMeLater();
                  return;
              }
+             meRetryMs = 0;
              userId = reply.value(QStringLiteral("user"))
                           .toObject()
                           .value(QStringLiteral("id"))
@@ -101,6 +124,30 @@ void Window::loadMe() {
              loadChats();
              refreshTimer.start(refreshIntervalMs);
          });
+}
+
+void Window::setupMeRetry() {
+    meRetryTimer.setSingleShot(true);
+    connect(&meRetryTimer, &QTimer::timeout, this, [this] { loadMe(); });
+    // Where the platform can tell, a network that comes back is tried at once rather than at the
+    // end of a long back-off.
+    if (!QNetworkInformation::loadBackendByFeatures(QNetworkInformation::Feature::Reachability))
+        return;
+    connect(QNetworkInformation::instance(), &QNetworkInformation::reachabilityChanged, this,
+            [this](QNetworkInformation::Reachability reachability) {
+                if (meRetryTimer.isActive() &&
+                    reachability != QNetworkInformation::Reachability::Disconnected)
+                    loadMe();
+            });
+}
+
+void Window::retryMeLater() {
+    pages->setCurrentIndex(0);
+    qrLabel->clear();
+    codeLabel->clear();
+    loginStatus->setText(QStringLiteral("Нет соединения с сервером"));
+    meRetryMs = meRetryMs == 0 ? firstMeRetryMs : std::min(meRetryMs * 2, lastMeRetryMs);
+    meRetryTimer.start(meRetryMs);
 }
 
 void Window::signOut() {

@@ -38,4 +38,10 @@ bool failed(const QNetworkReply *reply);
 // the default for the status. Never empty, so no caller can take a failure for success.
 QString errorText(int httpStatus, const QJsonObject &body);
 
+// A failure that says nothing about the session: no reply at all (no network, refused, timed
+// out) or a server error. Asking again later may succeed.
+inline bool serviceUnreachable(int httpStatus) {
+    return httpStatus == 0 || httpStatus >= 500;
+}
+
 } // namespace webapi

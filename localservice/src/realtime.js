@@ -2,6 +2,7 @@
 
 const crypto = require('node:crypto');
 const { Server } = require('socket.io');
+const { ECHO_USER } = require('./seed');
 
 const MAX_ENDED_CALLS = 1000;
 // Events one connection may send: a call needs about 55 a second (voice, screen, pings), so
@@ -9,6 +10,10 @@ const MAX_ENDED_CALLS = 1000;
 const EVENT_RATE = 150; // per second, sustained
 const EVENT_BURST = 300;
 const TOO_MANY_EVENTS = 'Слишком много событий: соединение закрыто';
+// The echo contact plays back what it hears this much later, and holds at most this many blocks
+// per call on the way (a second of 20 ms blocks, with room to spare).
+const ECHO_DELAY_MS = 1000;
+const MAX_ECHO_PENDING = 100;
 
 function isObject(value) {
   return value !== null && typeof value === 'object' && !Array.isArray(value);
@@ -86,6 +91,8 @@ class Calls {
     call.state = 'ENDED';
     for (const timer of call.grace.values()) clearTimeout(timer);
     call.grace.clear();
+    for (const timer of call.echoTimers) clearTimeout(timer);
+    call.echoTimers.clear();
     this.ended.push(call.id);
     // Ended calls linger so that a late "resume" still learns the outcome,
     // but only a bounded number of them.
@@ -139,7 +146,15 @@ class Calls {
       createdAt: new Date().toISOString(),
       acceptedAt: '',
       grace: new Map(),
+      echoTimers: new Set(),
     };
+    // The echo contact picks up at once; it has no connection, so it never carries a device.
+    const echo = this.memberOf(call, ECHO_USER);
+    if (echo && userId !== ECHO_USER) {
+      echo.state = 'JOINED';
+      call.state = 'ACTIVE';
+      call.acceptedAt = call.createdAt;
+    }
     this.calls.set(call.id, call);
     this.endIfAlone(call);
     this.push(call);
@@ -226,6 +241,7 @@ class Calls {
     const userId = socket.data.userId;
     const sender = this.memberOf(call, userId);
     if (!sender || sender.state !== 'JOINED' || sender.deviceId !== socket.id) return;
+    if (event === 'native_audio') this.echo(call, sender, payload);
     const targets = [];
     for (const m of call.members) {
       if (m !== sender && m.state === 'JOINED' && m.deviceId) targets.push(m.deviceId);
@@ -238,11 +254,28 @@ class Calls {
     this.io.to(targets).emit(event, out);
   }
 
+  /** The echo contact, if it is in the call, sends the block back to its sender a second later. */
+  echo(call, sender, payload) {
+    const echo = this.memberOf(call, ECHO_USER);
+    if (!echo || echo.state !== 'JOINED' || call.echoTimers.size >= MAX_ECHO_PENDING) return;
+    const device = sender.deviceId;
+    const back = { id: call.id, from: ECHO_USER, seq: payload.seq, pcm: payload.pcm, sentAt: payload.sentAt };
+    const timer = setTimeout(() => {
+      call.echoTimers.delete(timer);
+      if (call.state !== 'ENDED' && sender.state === 'JOINED' && sender.deviceId === device) {
+        this.io.to(device).emit('native_audio', back);
+      }
+    }, ECHO_DELAY_MS);
+    call.echoTimers.add(timer);
+  }
+
   close() {
     this.closed = true;
     for (const call of this.calls.values()) {
       for (const timer of call.grace.values()) clearTimeout(timer);
       call.grace.clear();
+      for (const timer of call.echoTimers) clearTimeout(timer);
+      call.echoTimers.clear();
     }
   }
 }

@@ -10,6 +10,11 @@ const USERS = [
   ['u4', 'Глеб Новиков'],
 ];
 
+// A contact that answers every call at once and plays back what it hears (realtime.js), so one
+// person can check microphone and speakers. Every user has a chat with it; it never signs in.
+const ECHO_USER = 'echo';
+const ECHO_NAME = 'Эхо-тест';
+
 // Fixed clock for seeded history so that every run (and every client test)
 // sees the same timestamps.
 const SEED_EPOCH = Date.parse('2025-03-03T09:00:00.000Z');
@@ -103,6 +108,14 @@ function seed(store, { filesDir, bigChatMessages = 300, extraChats = 0, bigFile 
     ['u1', 'Привет, Глеб.'],
   ], 40);
 
+  store.addUser(ECHO_USER, ECHO_NAME);
+  USERS.forEach(([id], i) => {
+    store.addChat(`echo-${id}`, ECHO_NAME, [id, ECHO_USER]);
+    addHistory(store, `echo-${id}`, [
+      [ECHO_USER, 'Позвоните мне: я повторю всё, что услышу, через секунду.'],
+    ], 45 + i);
+  });
+
   for (let i = 1; i <= extraChats; i++) {
     const id = `extra-${i}`;
     store.addChat(id, `Чат ${i}`, ['u1', 'u2']);
@@ -120,4 +133,4 @@ function seed(store, { filesDir, bigChatMessages = 300, extraChats = 0, bigFile 
   }
 }
 
-module.exports = { seed, USERS };
+module.exports = { seed, USERS, ECHO_USER };

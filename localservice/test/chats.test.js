@@ -15,10 +15,10 @@ const messages = (chat, user, opts = {}) =>
 
 test('each user lists exactly their chats', async () => {
   const expected = {
-    u1: ['general', 'u1-u2', 'team/design', 'u1-u4', 'extra-1', 'extra-2'],
-    u2: ['general', 'u1-u2', 'u2-u3', 'extra-1', 'extra-2'],
-    u3: ['general', 'team/design', 'u2-u3'],
-    u4: ['u1-u4'],
+    u1: ['general', 'u1-u2', 'team/design', 'u1-u4', 'echo-u1', 'extra-1', 'extra-2'],
+    u2: ['general', 'u1-u2', 'u2-u3', 'echo-u2', 'extra-1', 'extra-2'],
+    u3: ['general', 'team/design', 'u2-u3', 'echo-u3'],
+    u4: ['u1-u4', 'echo-u4'],
   };
   for (const [user, ids] of Object.entries(expected)) {
     const { chats } = (await server.request('GET', '/auth/flow/web/chats', { token: SESSIONS[user] })).json;

@@ -166,6 +166,26 @@ test('media reaches only the other joined devices', async () => {
   await hangUp([a, b], call.id);
 });
 
+test('the echo contact answers at once and plays back its caller\'s voice a second later', async () => {
+  const [a, a2] = await clients('u1', 'u1');
+  const active = a.rec.next('native_call', (r) => r.chatId === 'echo-u1');
+  a.call('invite', { chatId: 'echo-u1' });
+  const record = await active;
+  assert.deepEqual([record.state, record.members.map((m) => `${m.userId}:${m.state}`)],
+    ['ACTIVE', ['u1:JOINED', 'echo:JOINED']]);
+  const sent = Date.now();
+  const back = a.rec.next('native_audio');
+  a.socket.emit('native_audio', { id: record.id, pcm: 'AAEC', seq: 7, sentAt: 12345 });
+  assert.deepEqual(await back, { id: record.id, from: 'echo', seq: 7, pcm: 'AAEC', sentAt: 12345 });
+  assert.ok(Date.now() - sent >= 900, 'came back too early');
+  // After the caller hangs up, nothing more comes back.
+  a.socket.emit('native_audio', { id: record.id, pcm: 'AAEC', seq: 8, sentAt: 1 });
+  await hangUp([a], record.id);
+  await sleep(1200);
+  await a.rec.barrier();
+  assert.deepEqual([a.rec.of('native_audio').length, a2.rec.of('native_audio').length], [1, 0]);
+});
+
 test('ping echoes sentAt; junk is ignored without a reply', async () => {
   const [a] = await clients('u1');
   for (const sentAt of [1712345678901, 'text', { nested: [1] }]) {

@@ -1,5 +1,6 @@
 #include "calls/audiodevice.h"
 #include "calls/nativecalls.h"
+#include "calls/ringer.h"
 #include "tests/support/localservice.h"
 #include "tests/support/pulsetestserver.h"
 #include "tests/support/testutil.h"
@@ -8,6 +9,7 @@
 
 #include <QFile>
 #include <QLocalServer>
+#include <QProcess>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QThread>
@@ -197,6 +199,70 @@ private Q_SLOTS:
         }
         qputenv("PULSE_SERVER", server);
         qputenv("PULSE_CLIENTCONFIG", config);
+    }
+
+    // The ring is the desktop's own event sound through the sound server, silenced with the
+    // ringing; with no server to play it the bell rings instead.
+    void ringPlaysTheDesktopSound() {
+        auto playing = [this] {
+            QProcess pactl;
+            pactl.setProcessEnvironment(pulse.environment());
+            pactl.start(QStringLiteral("pactl"),
+                        {QStringLiteral("list"), QStringLiteral("sink-inputs")});
+            return pactl.waitForFinished(5000) &&
+                   pactl.readAllStandardOutput().contains("phone-incoming-call");
+        };
+        Ringer ringer;
+        QVERIFY(ringer.ring());
+        QTRY_VERIFY_WITH_TIMEOUT(playing(), 5000);
+        ringer.stop();
+        QTRY_VERIFY_WITH_TIMEOUT(!playing(), 5000);
+
+        const QByteArray server = qgetenv("PULSE_SERVER");
+        qputenv("PULSE_SERVER", "unix:" + files.filePath(QStringLiteral("nothing-here")).toUtf8());
+        Ringer bell;
+        const bool played = bell.ring();
+        qputenv("PULSE_SERVER", server);
+        QVERIFY(!played);
+    }
+
+    // The echo contact answers at once and plays back what it hears a second later.
+    void echoContactPlaysTheToneBack() {
+        QStringList boxes;
+        QObject boxWatch;
+        testutil::autoCloseModalBoxes(&boxWatch, true, &boxes);
+        Client a(QStringLiteral("u1"), QStringLiteral("tok1"), "micA", "spkA");
+        QTRY_VERIFY_WITH_TIMEOUT(a.calls->connected, 10000);
+        a.calls->dial(QStringLiteral("echo-u1"), QStringLiteral("Эхо-тест"));
+        QTRY_VERIFY2_WITH_TIMEOUT(a.calls->mediaActive,
+                                  qPrintable(boxes.join(QStringLiteral(" | "))), 10000);
+        QCOMPARE(a.calls->titleLabel.text(), QStringLiteral("Эхо-тест"));
+        QTRY_VERIFY_WITH_TIMEOUT(!a.calls->lastAudioSeq.isEmpty(), 10000);
+
+        const QString wavPath = files.filePath(QStringLiteral("echo.wav"));
+        QFile wav(wavPath);
+        QVERIFY(wav.open(QIODevice::WriteOnly));
+        wav.write(tone::leftOnlyWav(tone::sine(1000, 8000, tone::rate)));
+        wav.close();
+        pulsetools::Recorder said, heard;
+        QVERIFY(said.start(pulse, QStringLiteral("busAB.monitor")));
+        QVERIFY(heard.start(pulse, QStringLiteral("busBA.monitor")));
+        QVERIFY(pulsetools::play(pulse, {{QStringLiteral("busAB"), wavPath}}));
+        // A second on its way back, with room for a busy machine.
+        QTest::qWait(3000);
+        const tone::Samples in = tone::split(said.finish()).left;
+        const tone::Samples out = tone::split(heard.finish()).right;
+        a.calls->hangUp();
+
+        const tone::Span sent = tone::loudSpan(in, 1000);
+        const tone::Span back = tone::loudSpan(out, 1000);
+        QVERIFY2(!sent.isEmpty(), "the tone did not reach the microphone");
+        QVERIFY2(back.end - back.begin > tone::rate / 2, "the tone did not come back");
+        const double delay = double(back.begin - sent.begin) / tone::rate;
+        const double hertz = tone::frequency(out, back.begin, back.end);
+        const QString seen = QStringLiteral("back after %1 s at %2 Hz").arg(delay).arg(hertz);
+        QVERIFY2(delay > 0.7 && std::abs(hertz / 1000.0 - 1) <= 0.05, qPrintable(seen));
+        QVERIFY2(boxes.isEmpty(), qPrintable(boxes.join(QStringLiteral(" | "))));
     }
 
     void twoClientsInACallHearEachOther() {

@@ -1,3 +1,4 @@
+#include "calls/desktop.h"
 #include "tests/calls/callrig.h"
 
 #include <QMenu>
@@ -260,8 +261,7 @@ private Q_SLOTS:
             << QStringList{"Звонок|Ошибка 0|information", "Звонок|Ошибка 100|information"};
         QTest::newRow("voice start fails")
             << Steps{micFails, dial, record(rec::placedActive())}
-            << QStringList{"Микрофон|Не удалось открыть микрофон или устройство воспроизведения. "
-                           "Проверьте разрешения Windows.|warning"};
+            << QStringList{"Микрофон|" + desktop::deviceFailureText() + "|warning"};
     }
     void texts() {
         QFETCH(Steps, steps);

@@ -64,8 +64,9 @@ private Q_SLOTS:
     void loadsChatsThenTheSelectedChatsMessagesUnderTheEncodedId() {
         loadChatsAndWait();
         QCOMPARE(rowTexts(w->chatList),
-                 QStringList({"Общий чат", "Анна и Борис", "Дизайн", "Анна и Глеб"}));
-        QCOMPARE(rowIds(w->chatList), QStringList({"general", "u1-u2", "team/design", "u1-u4"}));
+                 QStringList({"Общий чат", "Анна и Борис", "Дизайн", "Анна и Глеб", "Эхо-тест"}));
+        QCOMPARE(rowIds(w->chatList),
+                 QStringList({"general", "u1-u2", "team/design", "u1-u4", "echo-u1"}));
         QCOMPARE(w->chatList->currentItem(), nullptr);
         QCOMPARE(w->chatTitle->text(), QStringLiteral("Выберите чат"));
         QCOMPARE(messageLoads(), 0);

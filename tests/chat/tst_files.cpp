@@ -59,6 +59,7 @@ public:
     QString answer;
     QStringList captions;
     QStringList proposed;
+    QStringList folders;
 
     FileDialogDriver() {
         connect(&timer, &QTimer::timeout, this, [this] {
@@ -68,6 +69,7 @@ public:
             captions << dialog->windowTitle();
             const QStringList selected = dialog->selectedFiles();
             proposed << (selected.isEmpty() ? QString() : QFileInfo(selected.first()).fileName());
+            folders << dialog->directory().absolutePath();
             if (answer.isEmpty()) {
                 dialog->reject();
             } else {
@@ -260,9 +262,19 @@ private Q_SLOTS:
         QListWidgetItem row(QStringLiteral("Вы  ·  x"));
         row.setData(Qt::UserRole, svc.baseUrl() + "/auth/flow/web/files/x");
         row.setData(Qt::UserRole + 1, QStringLiteral("a/.."));
+        // The desktop's downloads folder, wherever the user's settings put it.
+        QVERIFY(QDir(work.path()).mkpath(QStringLiteral("config/Загрузки")));
+        QFile dirs(workPath(QStringLiteral("config/user-dirs.dirs")));
+        QVERIFY(dirs.open(QIODevice::WriteOnly));
+        dirs.write("XDG_DOWNLOAD_DIR=\"" + workPath(QStringLiteral("config/Загрузки")).toUtf8() +
+                   "\"\n");
+        dirs.close();
+        qputenv("XDG_CONFIG_HOME", workPath(QStringLiteral("config")).toUtf8());
         w->download(&row);
+        qunsetenv("XDG_CONFIG_HOME");
         QCOMPARE(dialogs.captions, QStringList({"Выберите файл", "Сохранить файл"}));
         QCOMPARE(dialogs.proposed.last(), QStringLiteral("file"));
+        QCOMPARE(dialogs.folders.last(), workPath(QStringLiteral("config/Загрузки")));
         QTest::qWait(100);
         QCOMPARE(log->entries.size(), 0);
         QCOMPARE(w->statusLabel->text(), QStringLiteral("как было"));

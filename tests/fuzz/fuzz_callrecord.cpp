@@ -1,5 +1,6 @@
 // A call record as JSON, through every reading the call side makes of it.
 #include "calls/callrecord.h"
+#include "web/json.h"
 
 #include <QDateTime>
 #include <QJsonDocument>
@@ -10,7 +11,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         QJsonDocument::fromJson(
             QByteArray::fromRawData(reinterpret_cast<const char *>(data), qsizetype(size)))
             .object();
-    const QString user = callrecord::text(record.value(QLatin1String("callerId")));
+    const QString user = webjson::text(record.value(QLatin1String("callerId")));
     (void)callrecord::memberLines(record);
     (void)callrecord::ownEntry(record, QStringLiteral("u1"));
     (void)callrecord::title(record, user);

@@ -1,3 +1,4 @@
+#include "calls/desktop.h"
 #include "calls/nativecalls.h"
 #include "calls/screenimage.h"
 #include "tests/screen/xscreen.h"
@@ -166,6 +167,23 @@ private Q_SLOTS:
             QTest::qWait(800);
             QVERIFY2(s.frames.isEmpty(), qPrintable(s.frames.join('\n')));
         }
+    }
+
+    // A Wayland session hands a plain grab black frames, also to an X client on XWayland.
+    void grabWorksOnlyOutsideWayland_data() {
+        QTest::addColumn<QString>("platform");
+        QTest::addColumn<QByteArray>("session");
+        QTest::addColumn<bool>("works");
+        QTest::newRow("X11") << "xcb" << QByteArray("x11") << true;
+        QTest::newRow("XWayland") << "xcb" << QByteArray("wayland") << false;
+        QTest::newRow("Wayland") << "wayland-egl" << QByteArray("wayland") << false;
+        QTest::newRow("Windows") << "windows" << QByteArray() << true;
+    }
+    void grabWorksOnlyOutsideWayland() {
+        QFETCH(QString, platform);
+        QFETCH(QByteArray, session);
+        QFETCH(bool, works);
+        QCOMPARE(desktop::screenGrabWorks(platform, session), works);
     }
 
     void sendsTheGrabbedScreen() {

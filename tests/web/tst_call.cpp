@@ -138,7 +138,7 @@ private Q_SLOTS:
         Window offline;
         servicetesthook::pointAt(QStringLiteral("localhost"), stub.port());
         QVERIFY(QTest::qWaitFor([&] { return startupSettled(offline); }, 10000));
-        QCOMPARE(offline.loginStatus->text(), networkError);
+        QCOMPARE(offline.loginStatus->text(), QStringLiteral("Нет соединения с сервером"));
         const auto outcome = callAndWait(offline, QStringLiteral("/auth/flow/web/chats"));
         QCOMPARE(outcome->calls, 1);
         QCOMPARE(outcome->error, networkError);
@@ -223,7 +223,8 @@ private Q_SLOTS:
     }
 
     // A request the service never answers gives up after 30 s of silence and fails like a network
-    // failure, so the start-up check and the sign-out still finish. Takes about half a minute.
+    // failure (the start-up check then waits to ask again), so the start-up check and the sign-out
+    // still finish. Takes about half a minute.
     void unansweredRequestsGiveUp() {
         stub.respond = [](const StubRequest &request) {
             const bool session = request.header("cookie").contains("tovik_web_session=");
@@ -244,7 +245,7 @@ private Q_SLOTS:
         QVERIFY(QTest::qWaitFor(
             [&] {
                 return signedIn.pages->currentIndex() == 0 &&
-                       checking.loginStatus->text() == scanPrompt;
+                       checking.loginStatus->text() == QStringLiteral("Нет соединения с сервером");
             },
             45000));
         QVERIFY(!QFile::exists(Window::sessionFilePath()));

@@ -195,6 +195,29 @@ private Q_SLOTS:
         QVERIFY(window.pollTimer.isActive());
     }
 
+    // Only the service saying the session is gone asks for a new QR; a server error keeps the
+    // session and asks again later.
+    void whoAmIFailureAtStart_data() {
+        QTest::addColumn<StubReply>("reply");
+        QTest::addColumn<bool>("retries");
+        QTest::newRow("401") << stubJson(401, R"({"message":"Требуется вход"})") << false;
+        QTest::newRow("404") << stubJson(404, "{}") << false;
+        QTest::newRow("500") << stubJson(500, "{}") << true;
+        QTest::newRow("503 with a message")
+            << stubJson(503, R"({"message":"Сервис занят"})") << true;
+    }
+    void whoAmIFailureAtStart() {
+        QFETCH(StubReply, reply);
+        QFETCH(bool, retries);
+        meReplies = {reply};
+        Window window;
+        QVERIFY(waitForReplies(window, retries ? 1 : 2));
+        QCOMPARE(window.meRetryTimer.isActive(), retries);
+        QCOMPARE(stub.requestsFor(startPath).size(), retries ? 0 : 1);
+        if (retries)
+            QCOMPARE(window.loginStatus->text(), QStringLiteral("Нет соединения с сервером"));
+    }
+
     // The new-QR button while waiting drops the old flow: a late answer to one of its polls changes
     // nothing on the new one.
     void newCodeWhileWaiting_data() {
