@@ -10,6 +10,14 @@ shift || true
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 build="$root/build/fuzz"
 export CCACHE_BASEDIR="$root"
+# clang and its libFuzzer runtime, from Debian's packages; apt is asked never to remove anything.
+if ! command -v clang++-14 >/dev/null 2>&1 || ! dpkg-query -W libclang-rt-14-dev >/dev/null 2>&1; then
+  sudo_cmd=()
+  [ "$(id -u)" -eq 0 ] || sudo_cmd=(sudo)
+  "${sudo_cmd[@]}" apt-get update
+  DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y --no-install-recommends \
+    --no-remove clang-14 libclang-rt-14-dev
+fi
 cmake --preset fuzz -S "$root" >/dev/null
 cmake --build --preset fuzz >/dev/null
 

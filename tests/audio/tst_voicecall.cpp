@@ -103,6 +103,8 @@ private Q_SLOTS:
         QTest::newRow("a loudspeaker as microphone") << QByteArray("spkA") << QByteArray("spkA");
     }
     void deviceRefusesUnknownDevices() {
+        if (pulse.kind() == QStringLiteral("pipewire"))
+            QSKIP("pipewire-pulse moves a stream for an unknown device to the default one");
         QFETCH(QByteArray, mic);
         QFETCH(QByteArray, speaker);
         const auto device = createSystemAudioDevice(mic, speaker);

@@ -51,6 +51,7 @@ public:
             if (name == "PULSE_SERVER" || name == "PULSE_CLIENTCONFIG")
                 qputenv(name.constData(), value);
         }
+        qInfo("private audio server: %s", qPrintable(kind()));
         return true;
     }
 
@@ -64,6 +65,8 @@ public:
     // For the helper programs (paplay, parecord, pactl, client processes).
     QProcessEnvironment environment() const { return env; }
     QString errors() const { return log; }
+    // "pulseaudio", or "pipewire" (pipewire-pulse) where the pulseaudio package cannot be had.
+    QString kind() const { return env.value(QStringLiteral("TOVIK_AUDIO_SERVER")); }
 
 private:
     static QString scriptPath() {
