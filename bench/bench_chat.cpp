@@ -43,6 +43,8 @@
 
 namespace {
 
+using testutil::waitUntil;
+
 using benchutil::comment;
 using benchutil::figure;
 using benchutil::median;
@@ -52,22 +54,6 @@ constexpr int downloadRuns = 3;
 constexpr int uploadRuns = 5;
 constexpr qint64 bigFileBytes = 200LL * 1024 * 1024;
 constexpr qint64 uploadBytes = 25LL * 1024 * 1024;
-
-// Runs the event loop (without sleeping between rounds) until done() holds or time is up.
-bool waitUntil(const std::function<bool()> &done, int timeoutMs) {
-    QEventLoop loop;
-    QTimer poll;
-    QElapsedTimer clock;
-    clock.start();
-    QObject::connect(&poll, &QTimer::timeout, &loop, [&] {
-        if (done() || clock.hasExpired(timeoutMs))
-            loop.quit();
-    });
-    poll.start(1);
-    if (!done())
-        loop.exec();
-    return done();
-}
 
 qint64 statusKb(const QByteArray &key) {
     QFile file(QStringLiteral("/proc/self/status"));

@@ -13,15 +13,15 @@
 //   (d) the disk fills during a download (a file size limit on this process):
 //       fault_disk_full_target_kept  1 when the file being replaced is unchanged
 //       fault_disk_full_reported     1 when the status says the save failed
-#include "app/service.h"
-#include "app/servicetesthook.h"
 #include "app/window.h"
 #include "bench/benchutil.h"
 #include "calls/mixer.h"
 #include "calls/nativecalls.h"
-#include "tests/support/fakeaudiodevice.h"
 #include "tests/support/localservice.h"
+#include "tests/support/testkit.h"
 #include "tests/support/testutil.h"
+#include "web/service.h"
+#include "web/servicetesthook.h"
 
 #include <QApplication>
 #include <QBuffer>

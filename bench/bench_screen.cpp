@@ -26,7 +26,9 @@
 #include <QElapsedTimer>
 #include <QEvent>
 #include <QNetworkAccessManager>
+#include <QPainter>
 #include <QProcess>
+#include <QRandomGenerator>
 #include <QTest>
 
 #include <algorithm>
@@ -144,13 +146,38 @@ int measureReceive(NativeCalls &calls) {
     return 0;
 }
 
+// Windows, text and gradients, like an ordinary working screen.
+QImage desktopImage(QSize size) {
+    QImage image(size, QImage::Format_RGB32);
+    const int w = size.width(), h = size.height();
+    QPainter painter(&image);
+    QLinearGradient background(0, 0, w, h);
+    background.setColorAt(0, QColor(30, 60, 110));
+    background.setColorAt(1, QColor(120, 40, 90));
+    painter.fillRect(image.rect(), background);
+    QRandomGenerator rng(7);
+    for (int i = 0; i < 6; ++i) {
+        const QRect frame(int(rng.bounded(w / 2)), int(rng.bounded(h / 2)), w / 3, h / 3);
+        painter.fillRect(frame, QColor(245, 245, 245));
+        painter.fillRect(frame.x(), frame.y(), frame.width(), 28, QColor(60, 60, 70));
+        painter.setPen(Qt::black);
+        for (int line = 0; line * 18 + 40 < frame.height(); ++line)
+            painter.drawText(frame.x() + 8, frame.y() + 44 + line * 18,
+                             QStringLiteral("Строка %1: quick brown fox, 0123456789 — %2")
+                                 .arg(line)
+                                 .arg(rng.generate()));
+    }
+    return image;
+}
+
 int measure(TimingApplication &app) {
     QScreen *screen = QGuiApplication::primaryScreen();
     comment(QStringLiteral("platform %1, screen %2x%3")
                 .arg(QGuiApplication::platformName())
                 .arg(screen->geometry().width())
                 .arg(screen->geometry().height()));
-    xscreen::ScreenCover cover(xscreen::Pattern::Desktop);
+    xscreen::ScreenCover cover(xscreen::Pattern::Quadrants);
+    cover.setPicture(desktopImage(cover.size()));
     if (!cover.showOnScreen()) {
         comment(QStringLiteral("the desktop picture never reached the screen"));
         return 1;

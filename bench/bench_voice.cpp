@@ -38,6 +38,58 @@
 #include <sys/prctl.h>
 #include <unistd.h>
 
+// Measurements only the benchmark makes, beside the tests' in toneanalysis.h.
+namespace tone {
+
+// The delay in samples, up to `maxLag`, at which `right` best matches the `length` samples of
+// `left` starting at `begin`, with the normalised correlation there.
+struct Match {
+    qsizetype lag = -1;
+    double correlation = 0;
+};
+inline Match bestLag(const Samples &left, const Samples &right, qsizetype begin, qsizetype length,
+                     qsizetype maxLag) {
+    Match best;
+    double leftEnergy = 0;
+    for (qsizetype i = 0; i < length; ++i)
+        leftEnergy += double(left[begin + i]) * left[begin + i];
+    for (qsizetype lag = 0; lag <= maxLag && begin + lag + length <= right.size(); ++lag) {
+        double cross = 0;
+        double rightEnergy = 0;
+        for (qsizetype i = 0; i < length; ++i) {
+            const double r = right[begin + lag + i];
+            cross += double(left[begin + i]) * r;
+            rightEnergy += r * r;
+        }
+        if (leftEnergy <= 0 || rightEnergy <= 0)
+            continue;
+        const double c = cross / std::sqrt(leftEnergy * rightEnergy);
+        if (c > best.correlation) {
+            best.correlation = c;
+            best.lag = lag;
+        }
+    }
+    return best;
+}
+
+// Runs of at least `minRun` consecutive samples quieter than `threshold` in [begin, end).
+inline int silentRuns(const Samples &s, qsizetype begin, qsizetype end, qsizetype minRun,
+                      int threshold) {
+    int runs = 0;
+    qsizetype quiet = 0;
+    for (qsizetype i = begin; i < end; ++i) {
+        if (std::abs(int(s[i])) < threshold) {
+            if (++quiet == minRun)
+                ++runs;
+        } else {
+            quiet = 0;
+        }
+    }
+    return runs;
+}
+
+} // namespace tone
+
 namespace {
 
 using benchutil::comment;

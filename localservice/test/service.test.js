@@ -1,100 +1,47 @@
 'use strict';
 
-const { test, before, after } = require('node:test');
+const { test } = require('node:test');
 const assert = require('node:assert/strict');
-const { spawn } = require('node:child_process');
+const { execFile } = require('node:child_process');
+const { X509Certificate } = require('node:crypto');
 const fs = require('node:fs');
-const net = require('node:net');
 const path = require('node:path');
-const tls = require('node:tls');
-const { ROOT, SESSIONS, makeCerts, startServer, tempDir } = require('../test-support/helpers');
+const { ROOT, makeCerts, startServer, tempDir } = require('../test-support/helpers');
 
-let certs;
-let server;
-before(async () => {
-  certs = makeCerts();
-  server = await startServer({ certs, args: ['--big-chat-messages', '3'] });
+const NAMES = ['ca.pem', 'ca.key', 'server.pem', 'server.key'];
+const snapshot = (dir) => Object.fromEntries(NAMES.map((n) => [n, fs.readFileSync(path.join(dir, n), 'utf8')]));
+const cert = (dir, name) => new X509Certificate(fs.readFileSync(path.join(dir, name)));
+
+test('makes a CA and a localhost server certificate; running again keeps what is there and repairs only what is broken', () => {
+  const dir = makeCerts(path.join(tempDir('tovik-certs-'), 'nested'));
+  // Every other test trusts only ca.pem and checks the server's names, localhost and 127.0.0.1.
+  assert.deepEqual([cert(dir, 'ca.pem').ca, cert(dir, 'server.pem').ca], [true, false]);
+  const [other, KEEP_CA] = [makeCerts(), ['ca.pem', 'ca.key']];
+  const cases = [['nothing to do', () => {}, NAMES], ['loose key mode', () => fs.chmodSync(path.join(dir, 'ca.key'), 0o644), NAMES],
+    ['server key missing', () => fs.rmSync(path.join(dir, 'server.key')), KEEP_CA],
+    ['server cert from another CA', () => ['server.pem', 'server.key'].forEach((n) => fs.copyFileSync(path.join(other, n), path.join(dir, n))), KEEP_CA],
+    ['CA key lost', () => fs.rmSync(path.join(dir, 'ca.key')), []]];
+  for (const [why, change, kept] of cases) { // the CA compiled into clients stays unless its key is gone
+    const [before, , after] = [snapshot(dir), change(), snapshot(makeCerts(dir))];
+    assert.deepEqual([NAMES.filter((n) => after[n] === before[n]), cert(dir, 'server.pem').verify(cert(dir, 'ca.pem').publicKey),
+      ...['ca.key', 'server.key'].map((k) => fs.statSync(path.join(dir, k)).mode & 0o777)], [kept, true, 0o600, 0o600], why);
+  }
 });
-after(() => server.stop());
 
-function run(args) {
-  return new Promise((resolve, reject) => {
-    const child = spawn(process.execPath, [path.join(ROOT, 'server.js'), ...args]);
-    const out = { stdout: '', stderr: '' };
-    child.stdout.on('data', (d) => { out.stdout += d; });
-    child.stderr.on('data', (d) => { out.stderr += d; });
-    // Only a bound against a hang: seven starts at once on a busy machine (and Node 18, which
-    // loads more of itself from disk) can take well over 15 s.
-    const timer = setTimeout(() => { child.kill('SIGKILL'); reject(new Error(`still running: ${args}`)); }, 60000);
-    child.on('exit', (code) => { clearTimeout(timer); resolve({ code, ...out }); });
-  });
-}
+/** Exit code and output of server.js run with `args`; the minute is only a bound against a hang (Node 18 on a busy machine is slow). */
+const run = (args) => new Promise((resolve) => execFile(process.execPath, [path.join(ROOT, 'server.js'), ...args], { timeout: 60000 },
+  (err, stdout, stderr) => resolve({ code: err ? err.code : 0, stdout, stderr })));
 
-test('bad command lines are refused with a reason and nothing on stdout', async () => {
-  const empty = tempDir('tovik-empty-');
-  const cases = [
-    [['--port', 'abc'], 2, /--port/],
-    [['--port', '0', '--bogus'], 2, /bogus/],
-    [['--port', '0', '--session', 'u9:tok'], 2, /u9/],
-    [['--port', '0', '--auto-confirm', 'u1,nobody'], 2, /nobody/],
-    [['--port', '0', '--big-file', path.join(empty, 'missing.bin')], 2, /missing\.bin/],
-    [['--port', '0', '--certs', empty], 2, /make-certs\.sh/],
-    [['--port', String(server.port)], 1, /EADDRINUSE/],
-  ];
+test('bad command lines are refused with a reason; SIGTERM and SIGINT stop cleanly, removing only a temporary files folder', async () => {
+  const [certs, tmp, own, empty] = [makeCerts(), tempDir('tovik-tmp-'), tempDir('tovik-own-'), tempDir('tovik-empty-')];
+  const servers = await Promise.all([startServer({ certs, env: { TMPDIR: tmp } }), startServer({ certs, args: ['--files-dir', own] })]);
+  const cases = [[['--port', 'abc'], 2, /--port/], [['--port', '0', '--bogus'], 2, /bogus/], [['--port', '0', '--session', 'u9:tok'], 2, /u9/],
+    [['--port', '0', '--auto-confirm', 'u1,nobody'], 2, /nobody/], [['--port', '0', '--big-file', path.join(empty, 'missing.bin')], 2, /missing\.bin/],
+    [['--port', '0', '--certs', empty], 2, /make-certs\.sh/], [['--port', String(servers[0].port)], 1, /EADDRINUSE/]];
   const results = await Promise.all(cases.map(([args]) => run(['--certs', certs, ...args])));
-  cases.forEach(([args, code, says], i) => {
-    assert.deepEqual([results[i].code, results[i].stdout], [code, ''], args.join(' '));
-    assert.match(results[i].stderr, says);
-  });
-});
-
-test('bad requests get an error status and a message, and never take the service down', async () => {
-  const u1 = SESSIONS.u1;
-  const cases = [
-    ['GET', '/', {}, 404],
-    ['GET', '/auth/flow/web/chats/', {}, 404],
-    ['GET', '/auth/flow/web/chats//messages', { token: u1 }, 404],
-    ['GET', '/auth/flow/web/chats/%E0%A4%A/messages', { token: u1 }, 400],
-    ['GET', '/auth/flow/web/chats/%/messages', { token: u1 }, 400],
-    ['DELETE', '/auth/flow/web/chats', {}, 405, 'GET'],
-    ['GET', '/auth/flow/web/start', {}, 405, 'POST'],
-    ['PUT', '/auth/flow/web/chats/general/messages', {}, 405, 'GET, POST'],
-    ['GET', '/auth/flow/web/me', { cookie: 'tovik_web_session; a=b; tovik_web_session=%00' }, 401],
-    ['POST', '/auth/flow/web/chats/general/messages', { token: u1, body: Buffer.from([0xff, 0xfe, 0x7b]) }, 400],
-    ['POST', '/auth/flow/web/chats/general/messages',
-      { token: u1, headers: { 'Content-Length': 100 * 1024 * 1024 }, body: (req) => req.write('{"text":') }, 413],
-  ];
-  for (const [method, url, opts, status, allow] of cases) {
-    const res = await server.request(method, url, { ...opts, timeoutMs: 5000 });
-    assert.equal(res.status, status, `${method} ${url}`);
-    assert.ok(typeof res.json.message === 'string' && res.json.message, `${method} ${url}`);
-    if (allow) assert.equal(res.headers.allow, allow);
-  }
-  // Below HTTP: plain text on the TLS port, and garbage inside TLS.
-  await new Promise((resolve) => {
-    const s = net.connect(server.port, '127.0.0.1', () => s.end('GET / HTTP/1.1\r\n\r\n')).on('close', resolve).on('error', () => {});
-    s.resume();
-  });
-  const reply = await new Promise((resolve) => {
-    let data = '';
-    const s = tls.connect({ port: server.port, host: '127.0.0.1', servername: 'localhost', ca: server.ca }, () => s.write('\x00garbage\r\n\r\n'));
-    s.on('data', (d) => { data += d; }).on('close', () => resolve(data)).on('error', () => {});
-  });
-  assert.match(reply, /^HTTP\/1\.1 400/);
-  assert.equal((await server.request('GET', '/auth/flow/web/me', { token: u1 })).status, 200);
-  assert.doesNotMatch(server.out.stderr, /failed/, 'nothing reached the 500 path');
-});
-
-test('SIGTERM and SIGINT stop cleanly; only a temporary files folder is removed', async () => {
-  for (const signal of ['SIGTERM', 'SIGINT']) {
-    const tmp = tempDir('tovik-tmp-');
-    const own = tempDir('tovik-own-');
-    const servers = [await startServer({ certs, env: { TMPDIR: tmp } }), await startServer({ certs, args: ['--files-dir', own] })];
-    assert.equal(fs.readdirSync(tmp).length, 1);
-    servers.forEach((s) => s.child.kill(signal));
-    for (const s of servers) assert.deepEqual(await s.exited, { code: 0, signal: null }, signal);
-    assert.deepEqual(fs.readdirSync(tmp), []);
-    assert.ok(fs.existsSync(path.join(own, 'notes.txt')));
-    assert.equal(servers[0].out.stdout, `listening on https://127.0.0.1:${servers[0].port}\n`);
-  }
+  cases.forEach(([args, code, says], i) => assert.deepEqual([results[i].code, results[i].stdout, says.test(results[i].stderr)], [code, '', true], args.join(' ')));
+  assert.deepEqual([fs.readdirSync(tmp).length, servers[0].out.stdout], [1, `listening on https://127.0.0.1:${servers[0].port}\n`]);
+  servers.forEach((s, i) => s.child.kill(['SIGTERM', 'SIGINT'][i]));
+  for (const s of servers) assert.deepEqual(await s.exited, { code: 0, signal: null });
+  assert.deepEqual([fs.readdirSync(tmp), fs.existsSync(path.join(own, 'notes.txt'))], [[], true]);
 });

@@ -1,13 +1,11 @@
-#include "tests/calls/callrig.h"
-
-#include <QDBusConnection>
-#include <QDBusConnectionInterface>
-#include <QProcess>
-#include <QTest>
-#include <QVariantMap>
-
 // The incoming-call notification on a private session bus, shown by a notification service
 // written for the test: what it is asked to show, and what its buttons do.
+#include "tests/support/testkit.h"
+
+#include <QDBusConnection>
+#include <QProcess>
+#include <QVariantMap>
+
 namespace {
 
 // Stands in for the desktop's notification service: keeps every request and lets the test press
@@ -16,20 +14,15 @@ class Notifications : public QObject {
     Q_OBJECT
     Q_CLASSINFO("D-Bus Interface", "org.freedesktop.Notifications")
 public:
-    struct Shown {
-        uint id;
-        QString summary;
-        QStringList actions;
-        QVariantMap hints;
-    };
-    QList<Shown> shown;
+    QStringList shown; // "summary|actions|urgency"
     QList<uint> closed;
 
 public Q_SLOTS:
     uint Notify(const QString &, uint, const QString &, const QString &summary, const QString &,
                 const QStringList &actions, const QVariantMap &hints, int) {
-        shown.append({uint(shown.size() + 1), summary, actions, hints});
-        return shown.last().id;
+        shown << summary + '|' + actions.join(',') + '|' +
+                     QString::number(hints.value("urgency").toInt());
+        return uint(shown.size());
     }
     void CloseNotification(uint id) {
         closed.append(id);
@@ -51,25 +44,22 @@ class CallNoticeTest : public QObject {
 
 private Q_SLOTS:
     void initTestCase() {
-        callrig::quietPlatform();
-        busDaemon.start(QStringLiteral("dbus-daemon"),
-                        {QStringLiteral("--session"), QStringLiteral("--nofork"),
-                         QStringLiteral("--nopidfile"), QStringLiteral("--print-address")});
+        testutil::isolateUserData();
+        busDaemon.start("dbus-daemon", {"--session", "--nofork", "--nopidfile", "--print-address"});
         QVERIFY(busDaemon.waitForStarted(5000));
         QVERIFY(QTest::qWaitFor([this] { return busDaemon.canReadLine(); }, 5000));
         const QByteArray address = busDaemon.readLine().trimmed();
         // Before anything opens the session bus, so the program's side uses this one.
         qputenv("DBUS_SESSION_BUS_ADDRESS", address);
-        QDBusConnection server = QDBusConnection::connectToBus(QString::fromUtf8(address),
-                                                               QStringLiteral("notifications"));
-        QVERIFY(server.registerService(QStringLiteral("org.freedesktop.Notifications")));
-        QVERIFY(server.registerObject(
-            QStringLiteral("/org/freedesktop/Notifications"), &notifications,
-            QDBusConnection::ExportAllSlots | QDBusConnection::ExportAllSignals));
-        QVERIFY(QDBusConnection::sessionBus().isConnected());
+        QDBusConnection server =
+            QDBusConnection::connectToBus(QString::fromUtf8(address), "notifications");
+        QVERIFY(server.registerService("org.freedesktop.Notifications"));
+        QVERIFY(server.registerObject("/org/freedesktop/Notifications", &notifications,
+                                      QDBusConnection::ExportAllSlots |
+                                          QDBusConnection::ExportAllSignals));
     }
     void cleanupTestCase() {
-        QDBusConnection::disconnectFromBus(QStringLiteral("notifications"));
+        QDBusConnection::disconnectFromBus("notifications");
         busDaemon.terminate();
         if (!busDaemon.waitForFinished(5000))
             busDaemon.kill();
@@ -79,56 +69,46 @@ private Q_SLOTS:
         notifications.closed.clear();
     }
 
-    // Each of the notification's buttons does what the call window's does; the notification is
-    // gone once the call no longer rings.
+    // Each button does what the call window's does; the notification is gone once the call no
+    // longer rings, and a second press changes nothing. A call that ends while the notification is
+    // still on its way ("" key) closes it once it arrives.
     void buttons_data() {
         QTest::addColumn<QString>("key");
         QTest::addColumn<QString>("sent");
         QTest::addColumn<bool>("held");
-        QTest::newRow("answer") << "answer"
-                                << "accept:c1" << true;
-        QTest::newRow("decline") << "decline"
-                                 << "decline:c1" << false;
-        QTest::newRow("body") << "default"
-                              << "" << true;
+        row("answer", QString("answer"), QString("accept:c1"), true);
+        row("decline", QString("decline"), QString("decline:c1"), false);
+        row("body", QString("default"), QString(), true);
+        row("ended before the service answered", QString(), QString(), false);
     }
     void buttons() {
         QFETCH(QString, key);
         QFETCH(QString, sent);
         QFETCH(bool, held);
-        CallRig rig;
-        rig.calls->update(rec::ringingIn());
-        QTRY_COMPARE(notifications.shown.size(), 1);
-        const Notifications::Shown shown = notifications.shown.first();
-        QCOMPARE(shown.summary, QStringLiteral("Звонит Борис"));
-        QCOMPARE(shown.actions,
-                 (QStringList{"default", "Открыть", "answer", "Ответить", "decline", "Отклонить"}));
-        QCOMPARE(shown.hints.value(QStringLiteral("urgency")).toInt(), 2);
-        // Announced once: no balloon besides.
-        QCOMPARE(rig.balloons, QStringList());
-
-        rig.calls->callDialog.hide();
-        Q_EMIT notifications.ActionInvoked(shown.id, key);
-        QTRY_COMPARE(rig.sentActions().join(','), sent);
-        QCOMPARE(!rig.calls->callRecord.isEmpty(), held);
-        if (key == QLatin1String("default")) {
-            QTRY_VERIFY(rig.calls->callDialog.isVisible());
-            QVERIFY(notifications.closed.isEmpty());
-            rig.calls->update(rec::activeHere());
+        CallClient c;
+        c.offline().calls->update(json(callText("RINGING", "u2", "INVITED", "")));
+        if (key.isEmpty()) {
+            c.calls->finish();
+            QTRY_COMPARE(notifications.closed, QList<uint>{1});
+            return;
         }
-        QTRY_COMPARE(notifications.closed, QList<uint>{shown.id});
-        // A second press on a notification already acted on changes nothing.
-        Q_EMIT notifications.ActionInvoked(shown.id, key);
+        QTRY_COMPARE(
+            notifications.shown,
+            QStringList{"Звонит Борис|default,Открыть,answer,Ответить,decline,Отклонить|2"});
+        QCOMPARE(c.balloons, QStringList()); // announced once
+        c.calls->callDialog.hide();
+        Q_EMIT notifications.ActionInvoked(1u, key);
+        QTRY_COMPARE(c.actions().join(','), sent);
+        QCOMPARE(!c.calls->callRecord.isEmpty(), held);
+        if (key == "default") {
+            QTRY_VERIFY(c.calls->callDialog.isVisible());
+            QVERIFY(notifications.closed.isEmpty());
+            c.calls->update(json(callText("ACTIVE", "u2", "JOINED", "sidA")));
+        }
+        QTRY_COMPARE(notifications.closed, QList<uint>{1u});
+        Q_EMIT notifications.ActionInvoked(1u, key);
         QTest::qWait(200);
-        QCOMPARE(rig.sentActions().join(','), sent);
-    }
-
-    // The call ends while the notification is still on its way: it is closed once it arrives.
-    void endedBeforeTheServiceAnswered() {
-        CallRig rig;
-        rig.calls->update(rec::ringingIn());
-        rig.calls->finish();
-        QTRY_COMPARE(notifications.closed, QList<uint>{1});
+        QCOMPARE(c.actions().join(','), sent);
     }
 };
 

@@ -1,345 +1,396 @@
+// The call logic of one client, step by step (records stand for the server; the other steps are
+// the user's actions and the channel's events), the call record rules, and the tray.
+#include "calls/callrecord.h"
 #include "calls/desktop.h"
-#include "tests/calls/callrig.h"
+#include "tests/support/testkit.h"
 
 #include <QMenu>
-#include <QPixmap>
-#include <QTest>
 
-// What happens to one client, step by step. Records stand for the server; the other steps are the
-// user's actions and the channel's events.
-using Step = std::function<void(CallRig &)>;
-using Steps = QList<Step>;
-Q_DECLARE_METATYPE(Steps)
+using Step = std::function<void(CallClient &)>;
 
 namespace {
 
-Step record(const QJsonObject &r) {
-    return [r](CallRig &rig) { rig.calls->update(r); };
+// The signed-in user is u1 on device "sidA"; "sidB" is another of u1's devices.
+QJsonObject ringingIn(const char *id = "c1") {
+    return json(callText("RINGING", "u2", "INVITED", "", id));
 }
-Step list(const QJsonValue &items) {
-    return [items](CallRig &rig) { rig.calls->reconcile({{"items", items}}); };
+QJsonObject placed(const char *state = "RINGING") {
+    return json(callText(state, "u1", "JOINED", "sidA"));
 }
-Step error(const QJsonValue &message) {
-    return [message](CallRig &rig) { rig.calls->callError({{"message", message}}); };
-}
-Step after(int ms) {
-    return [ms](CallRig &) { QTest::qWait(ms); };
-}
-const Step dial = [](CallRig &rig) { rig.calls->dial("u1-u2", QStringLiteral("Борис Орлов")); };
-const Step answer = [](CallRig &rig) { rig.calls->answerButton.click(); };
-const Step decline = [](CallRig &rig) { rig.calls->declineButton.click(); };
-const Step hangUp = [](CallRig &rig) { rig.calls->hangupButton.click(); };
-const Step trayEnd = [](CallRig &rig) {
-    rig.calls->tray.contextMenu()->actions().at(1)->trigger();
-};
-// A hundred errors arrive while the first one's box is open.
-const Step errorStorm = [](CallRig &rig) {
-    QTimer::singleShot(0, &rig.main, [&rig] {
-        for (int i = 1; i <= 100; ++i)
-            rig.calls->callError({{"message", QStringLiteral("Ошибка %1").arg(i)}});
-    });
-};
-const Step showWindow = [](CallRig &rig) { rig.calls->callDialog.show(); };
-const Step micFails = [](CallRig &rig) { rig.audio->failOpen = true; };
-const Step micBack = [](CallRig &rig) { rig.audio->failOpen = false; };
-// The audio server goes away mid-call (and stays away until micBack); the wait is cut to 1 s.
-const Step audioGone = [](CallRig &rig) {
-    rig.calls->voiceLostLimitMs = 1000;
-    rig.audio->failOpen = true;
-    rig.audio->lost();
-};
-const Step offline = [](CallRig &rig) { rig.calls->connected = false; };
-// Ready again on the same device id, as after "sync" and "resume".
-const Step dropAndResume = [](CallRig &rig) {
-    rig.calls->onDisconnected();
-    rig.calls->reconnectTimer.stop();
-    rig.calls->connected = true;
-};
-
 QJsonObject with(QJsonObject r, const char *key, const QJsonValue &value) {
     r.insert(QLatin1String(key), value);
     return r;
 }
+Step record(const QJsonObject &r) {
+    return [r](CallClient &c) { c.calls->update(r); };
+}
+Step list(const QJsonArray &items) {
+    return [items](CallClient &c) { c.calls->reconcile({{"items", items}}); };
+}
+Step error(const QJsonValue &message) {
+    return [message](CallClient &c) { c.calls->callError({{"message", message}}); };
+}
+void dial(CallClient &c) {
+    c.calls->dial("u1-u2", QStringLiteral("Борис Орлов"));
+}
 
-// The record with u1's entry replaced.
-QJsonObject ownAs(QJsonObject r, const QJsonValue &state, const QString &device) {
-    QJsonArray members = r["members"].toArray();
-    for (qsizetype i = 0; i < members.size(); ++i) {
-        QJsonObject m = members.at(i).toObject();
-        if (m.value(QLatin1String("userId")).toString() == QLatin1String("u1")) {
-            m.insert(QLatin1String("state"), state);
-            m.insert(QLatin1String("deviceId"), device);
-            members.replace(i, m);
-        }
+// Runs the steps named in `script`. Records stand for the server: "ring"/"ring2" call c1/c2
+// ringing for u1, "ring'" c1 again, "end"/"end2" c1/c2 ENDED, "active" c1 ACTIVE here,
+// "placed"/"placedActive" u1's own dial; "list[...]" a call list; "waitN" waits N ms; "soon:"
+// runs a step once the loop runs again (as inside a box).
+void run(CallClient &client, const QString &script) {
+    const QJsonObject ringing = ringingIn(), ringing2 = ringingIn("c2");
+    const QJsonObject active = json(callText("ACTIVE", "u2", "JOINED", "sidA"));
+    const QMap<QString, Step> steps{
+        {"ring", record(ringing)},
+        {"ring2", record(ringing2)},
+        {"ring'", record(with(ringing, "chatId", "x"))},
+        {"end", record(with(ringing, "state", "ENDED"))},
+        {"end2", record(with(ringing2, "state", "ENDED"))},
+        {"active", record(active)},
+        {"placed", record(placed())},
+        {"placedActive", record(placed("ACTIVE"))},
+        {"list[]", list({})},
+        {"list[active]", list({active})},
+        {"list[ring]", list({ringing})},
+        {"list[ring2]", list({ringing2})},
+        {"error", error("Чат не найден")},
+        {"error42", error(42)},
+        {"dial", dial},
+        {"answer", [](CallClient &c) { c.calls->answerButton.click(); }},
+        {"decline", [](CallClient &c) { c.calls->declineButton.click(); }},
+        {"hangUp", [](CallClient &c) { c.calls->hangupButton.click(); }},
+        {"trayEnd", [](CallClient &c) { c.calls->tray.contextMenu()->actions().at(1)->trigger(); }},
+        {"showWindow", [](CallClient &c) { c.calls->callDialog.show(); }},
+        {"micFails", [](CallClient &c) { c.audio->failOpen = true; }},
+        {"micBack", [](CallClient &c) { c.audio->failOpen = false; }},
+        // The audio server goes away (and stays away until micBack); the wait is cut to 1 s.
+        {"audioGone",
+         [](CallClient &c) {
+             c.calls->voiceLostLimitMs = 1000;
+             c.audio->failOpen = true;
+             c.audio->lost();
+         }},
+        {"untilBox", [](CallClient &c) { waitUntil([&c] { return !c.boxes.isEmpty(); }, 5000); }},
+        {"offline", [](CallClient &c) { c.calls->connected = false; }},
+        {"dropAndResume", // ready again on the same device id
+         [](CallClient &c) {
+             c.calls->onDisconnected();
+             c.calls->reconnectTimer.stop();
+             c.calls->connected = true;
+         }}};
+    for (const QString &word : script.split(' ', Qt::SkipEmptyParts)) {
+        const Step step = steps.value(word.mid(word.startsWith("soon:") ? 5 : 0),
+                                      [word](CallClient &) { QFAIL(qPrintable(word)); });
+        if (word.startsWith("wait"))
+            QTest::qWait(word.mid(4).toInt());
+        else if (word.startsWith("soon:")) // runs in the next box's event loop
+            QTimer::singleShot(0, &client.main, [&client, step] { step(client); });
+        else
+            step(client);
     }
-    r["members"] = members;
-    return r;
 }
 
-void run(CallRig &rig, const Steps &steps) {
-    for (const Step &step : steps)
-        step(rig);
+// Everything the tables compare; fields at their idle value are left out.
+QString summary(const CallClient &client) {
+    const NativeCalls &c = *client.calls;
+    QStringList out;
+    auto field = [&out](const char *name, const QString &value, const QString &idle = "0") {
+        if (value != idle)
+            out << QLatin1String(name) + '=' + value;
+    };
+    if (!c.callRecord.isEmpty())
+        field("held", c.callRecord["id"].toString() + '/' + c.callRecord["state"].toString());
+    field("callId", c.callId, {});
+    field("pending", QString::number(c.dialPending));
+    field("abandoned", QString::number(c.dialAbandoned));
+    field("window", QString::number(c.callDialog.isVisible()));
+    field("ring", QString::number(c.ringTimer.isActive()));
+    QString media = QString::number(c.mediaActive);
+    if (c.playbackTimer.isActive() != c.mediaActive || c.pingTimer.isActive() != c.mediaActive ||
+        c.durationTimer.isActive() != c.mediaActive || c.mediaActive != client.audio->open.load())
+        media += "(timers or device disagree)";
+    field("media", media);
+    field("sent", client.actions().join(','), {});
+    field("balloons", QString::number(client.balloons.size()));
+    field("beeps", QString::number(client.beeps));
+    field("boxes", QString::number(client.boxes.size()));
+    return out.join(' ');
 }
 
-const QString idle;
+// The decision for a record given the situation as JSON ("user" defaults to u1, the device is
+// "sidA"): "Action[ title][ adopt][ voice]".
+QString decision(const QJsonObject &record, const QJsonObject &o) {
+    callrecord::Situation now{o["held"].toString(),
+                              o["user"].toString("u1"),
+                              "sidA",
+                              o["callId"].toString(),
+                              o["pending"].toBool(),
+                              o["abandoned"].toBool(),
+                              o["media"].toBool(),
+                              std::nullopt};
+    if (o.contains("failed"))
+        now.voiceFailedCall = o["failed"].toString();
+    const callrecord::Decision d = callrecord::decide(record, now);
+    const char *names[] = {"Ignore", "Finish", "Leave", "Ring", "Answering", "Calling", "Talking"};
+    return QString(names[int(d.action)]) + (d.title.isEmpty() ? "" : " " + d.title) +
+           (d.adopt ? " adopt" : "") + (d.startVoice ? " voice" : "");
+}
+
+// Runs the application's own loop, as the program does, until it is asked to quit; false if
+// nobody asks in time. (Its exec() also clears the quit flag that would end every later loop.)
+bool quitRequested() {
+    QTimer limit;
+    QObject::connect(&limit, &QTimer::timeout, &limit, [] { QCoreApplication::exit(1); });
+    limit.start(5000);
+    return QCoreApplication::exec() == 0;
+}
 
 } // namespace
 
 class CallStateTest : public QObject {
     Q_OBJECT
 private Q_SLOTS:
-    void initTestCase() { callrig::quietPlatform(); }
+    void initTestCase() { testutil::isolateUserData(); }
 
     void records_data() {
-        QTest::addColumn<Steps>("steps");
+        QTest::addColumn<QString>("script");
         QTest::addColumn<QString>("expected");
-        const QJsonObject ringing = rec::ringingIn();
-        const QJsonObject ringing2 = rec::ringingIn(QStringLiteral("c2"));
-        const QJsonObject active = rec::activeHere();
-        const Steps talking{record(ringing), answer, record(active)};
-        const QString rang = QStringLiteral("balloons=1 beeps=1");
-        const QString stillRinging = QStringLiteral("held=c1/RINGING window=1 ring=1 ") + rang;
-        const QString inCall =
-            QStringLiteral("held=c1/ACTIVE callId=c1 window=1 media=1 sent=accept:c1 ") + rang;
-        auto row = [](const char *tag, const Steps &steps, const QString &expected) {
-            QTest::newRow(tag) << steps << expected;
-        };
-
-        row("incoming while hidden: balloon, window, one beep", {record(ringing)}, stillRinging);
-        row("incoming while the window shows: no balloon", {showWindow, record(ringing)},
+        const QString talking = "ring answer active ", rang = "balloons=1 beeps=1";
+        const QString stillRinging = "held=c1/RINGING window=1 ring=1 " + rang;
+        const QString inCall = "held=c1/ACTIVE callId=c1 window=1 media=1 sent=accept:c1 " + rang;
+        const QString dialling = "pending=1 window=1 sent=invite:u1-u2";
+        row("incoming while hidden: balloon, window, one beep", "ring", stillRinging);
+        row("incoming while the window shows: no balloon", "showWindow ring",
             "held=c1/RINGING window=1 ring=1 beeps=1");
-        QJsonObject third = ringing;
-        QJsonArray members = third["members"].toArray();
-        members.append(rec::member(QStringLiteral("u3"), QStringLiteral("INVITED")));
-        third["members"] = members;
-        row("second record of a ringing call does not beep again", {record(ringing), record(third)},
-            stillRinging);
-        third["members"] = QJsonArray{members.at(0), members.at(2)};
-        row("record without the user", {record(third)}, idle);
-        row("ENDED listing the user while idle hides the window",
-            {showWindow, record(with(ringing, "state", "ENDED"))}, idle);
-        row("another call while one is held, even ENDED",
-            {record(ringing), record(ringing2), record(with(ringing2, "state", "ENDED"))},
-            stillRinging);
-        row("held call ENDED", {record(ringing), record(with(ringing, "state", "ENDED"))}, rang);
-        row("own entry LEFT", {record(ringing), record(ownAs(ringing, "LEFT", {}))}, rang);
-        row("own entry DECLINED", {record(ringing), record(ownAs(ringing, "DECLINED", {}))}, rang);
-        row("lower-case left is not LEFT: ignored as another device",
-            {record(ringing), record(ownAs(ringing, "left", {}))}, stillRinging);
-        row("JOINED on another device while ringing is ignored",
-            {record(ringing), record(ownAs(active, "JOINED", "sidB"))}, stillRinging);
-        row("another device's conversation while idle is ignored",
-            {record(ownAs(active, "JOINED", "sidB"))}, idle);
+        row("second record of a ringing call does not beep again", "ring ring'", stillRinging);
+        row("another call while one is held, even ENDED", "ring ring2 end2", stillRinging);
+        row("held call ENDED", "ring end", rang);
         row("answer, then ACTIVE here starts the voice", talking, inCall);
-        row("answered: the next ringing record stops the beeps",
-            {record(ringing), answer, record(ringing)},
+        row("answered: the next ringing record stops the beeps", "ring answer ring",
             "held=c1/RINGING callId=c1 window=1 sent=accept:c1 " + rang);
-        row("decline", {record(ringing), decline}, "sent=decline:c1 " + rang);
-        row("hang up a conversation", talking + Steps{hangUp}, "sent=accept:c1,leave:c1 " + rang);
-
-        row("dial", {dial}, "pending=1 window=1 sent=invite:u1-u2");
-        row("dial, record on this device", {dial, record(rec::placed())},
+        row("decline", "ring decline", "sent=decline:c1 " + rang);
+        row("hang up a conversation", talking + "hangUp", "sent=accept:c1,leave:c1 " + rang);
+        row("dial", "dial", dialling);
+        row("dial, record on this device", "dial placed",
             "held=c1/RINGING callId=c1 window=1 sent=invite:u1-u2");
-        row("dial, answered by the other side",
-            {dial, record(rec::placed()), record(rec::placedActive())},
+        row("dial, answered by the other side", "dial placed placedActive",
             "held=c1/ACTIVE callId=c1 window=1 media=1 sent=invite:u1-u2");
-        row("dial, record showing another device keeps waiting",
-            {dial, record(ownAs(rec::placed(), "JOINED", "sidB"))},
-            "held=c1/RINGING pending=1 window=1 sent=invite:u1-u2");
-        row("dial while offline: box, nothing sent", {offline, dial}, "boxes=1");
-        row("dial while a call is held only shows the window", {record(ringing), dial},
-            stillRinging);
-        row("dial while an invite is pending sends no second invite", {dial, dial},
-            "pending=1 window=1 sent=invite:u1-u2");
-        row("hang up while dialing, late record is left", {dial, hangUp, record(rec::placed())},
+        row("dial while offline: box, nothing sent", "offline dial", "boxes=1");
+        row("dial while a call is held only shows the window", "ring dial", stillRinging);
+        row("dial while an invite is pending sends no second", "dial dial", dialling);
+        row("hang up while dialing, late record is left", "dial hangUp placed",
             "abandoned=1 sent=invite:u1-u2,leave,leave:c1");
-        row("hang up while dialing, someone else's call still rings",
-            {dial, hangUp, record(ringing2)},
+        row("hang up while dialing, someone else's call still rings", "dial hangUp ring2",
             "held=c2/RINGING abandoned=1 window=1 ring=1 sent=invite:u1-u2,leave " + rang);
-        row("end from the tray while dialing, late record is adopted",
-            {dial, trayEnd, record(rec::placed())},
+        row("end from the tray while dialing, late record is adopted", "dial trayEnd placed",
             "held=c1/RINGING callId=c1 window=1 sent=invite:u1-u2,leave");
-        row("end from the tray with no call", {trayEnd}, "sent=leave");
-        row("conversation survives a lost connection and resumes",
-            talking + Steps{dropAndResume, record(active)}, inCall);
-
-        row("list: empty tears the held call down", {record(ringing), list(QJsonArray())}, rang);
-        row("list: items not an array tears the held call down",
-            {record(ringing), list(QStringLiteral("c1"))}, rang);
-        row("list: empty keeps a pending invite", {dial, list(QJsonArray())},
-            "pending=1 window=1 sent=invite:u1-u2");
-        row("list: naming the held call keeps it", talking + Steps{list(QJsonArray{active})},
-            inCall);
-        row("list: only other calls tears the held call down, adopts none",
-            {record(ringing), list(QJsonArray{ringing2})}, rang);
-        row("list: a ringing call while idle is adopted and kept", {list(QJsonArray{ringing})},
-            stillRinging);
-        row("list: garbage items change nothing",
-            {list(QJsonArray{1, "c1", QJsonValue(), QJsonArray(), QJsonObject()})}, idle);
-
-        row("error while dialing ends the dial", {dial, error(QStringLiteral("Чат не найден"))},
-            "sent=invite:u1-u2 boxes=1");
-        row("error with a message that is not text, while ringing, ends the call here",
-            {record(ringing), error(42)}, rang + " boxes=1");
-        row("error during a conversation keeps it",
-            talking + Steps{error(QStringLiteral("Звонок не найден"))}, inCall + " boxes=1");
-        row("voice start fails: box, leave, idle", Steps{micFails} + talking,
+        row("conversation survives a lost connection", talking + "dropAndResume active", inCall);
+        row("list: empty tears the held call down", "ring list[]", rang);
+        row("list: empty keeps a pending invite", "dial list[]", dialling);
+        row("list: naming the held call keeps it", talking + "list[active]", inCall);
+        row("list: only other calls tears down, adopts none", "ring list[ring2]", rang);
+        row("list: a ringing call while idle is adopted", "list[ring]", stillRinging);
+        row("error while dialing ends the dial", "dial error", "sent=invite:u1-u2 boxes=1");
+        row("error (not text) while ringing ends the call", "ring error42", rang + " boxes=1");
+        row("a call arriving while an error box is open stays", "soon:ring error",
+            stillRinging + " boxes=1");
+        row("error during a conversation keeps it", talking + "error", inCall + " boxes=1");
+        row("voice start fails: box, leave, idle", "micFails " + talking,
             "sent=accept:c1,leave:c1 " + rang + " boxes=1");
-        row("audio server back within the wait: devices reopened, call goes on",
-            talking + Steps{audioGone, after(300), micBack, after(600)}, inCall);
-        row("audio server away past the wait: box, leave, idle",
-            talking + Steps{audioGone, after(2300)},
+        row("audio server back within the wait: devices reopened",
+            talking + "audioGone wait300 micBack wait600", inCall);
+        row("audio server away past the wait: box, leave, idle", talking + "audioGone untilBox",
             "sent=accept:c1,leave:c1 " + rang + " boxes=1");
-
-        row("bad: members not an array", {record(with(ringing, "members", "u1"))}, idle);
-        row("bad: own userId a number",
-            {record(with(ringing, "members",
-                         QJsonArray{QJsonObject{{"userId", 1}, {"state", "INVITED"}}}))},
-            idle);
-        row("bad: call state a number is not ENDED",
-            {record(ringing), record(with(ringing, "state", 5))},
-            "held=c1/ window=1 ring=1 " + rang);
-        row("bad: ACTIVE in lower case does not start the voice",
-            {record(ringing), answer, record(with(active, "state", "active"))},
-            "held=c1/active callId=c1 window=1 sent=accept:c1 " + rang);
+        // Every dial has its own wait: an earlier dial's wait must not end a later one.
+        row("dial, no record: gives up with a box", "dial untilBox",
+            "abandoned=1 sent=invite:u1-u2 boxes=1");
+        row("given up, then the late record is left", "dial untilBox placed",
+            "abandoned=1 sent=invite:u1-u2,leave:c1 boxes=1");
+        row("redial: the first wait leaves the second alone", "dial hangUp wait600 dial wait700",
+            "pending=1 window=1 sent=invite:u1-u2,leave,invite:u1-u2");
     }
     void records() {
-        QFETCH(Steps, steps);
+        QFETCH(QString, script);
         QFETCH(QString, expected);
-        CallRig rig;
-        run(rig, steps);
-        QCOMPARE(rig.summary(), expected);
+        CallClient client;
+        client.offline();
+        client.calls->dialWaitMs = 1000;
+        run(client, script);
+        QCOMPARE(summary(client), expected);
     }
 
-    // Every dial has its own wait: an earlier dial's wait must not end a later, still pending one.
-    void dialWait_data() {
-        QTest::addColumn<Steps>("steps");
-        QTest::addColumn<QString>("expected");
-        QTest::addColumn<QStringList>("boxes");
-        const QString noAnswer =
-            QStringLiteral("Звонок|Сервер не ответил. Повторите звонок.|information");
-        QTest::newRow("no record: gives up with a box")
-            << Steps{dial, after(1500)} << "abandoned=1 sent=invite:u1-u2 boxes=1"
-            << QStringList{noAnswer};
-        QTest::newRow("given up, then the late record is left")
-            << Steps{dial, after(1500), record(rec::placed())}
-            << "abandoned=1 sent=invite:u1-u2,leave:c1 boxes=1" << QStringList{noAnswer};
-        QTest::newRow("record in time: the wait does nothing")
-            << Steps{dial, record(rec::placed()), after(1500)}
-            << "held=c1/RINGING callId=c1 window=1 sent=invite:u1-u2" << QStringList{};
-        QTest::newRow("redial: the first dial's wait leaves the second alone")
-            << Steps{dial, hangUp, after(600), dial, after(700)}
-            << "pending=1 window=1 sent=invite:u1-u2,leave,invite:u1-u2" << QStringList{};
-    }
-    void dialWait() {
-        QFETCH(Steps, steps);
-        QFETCH(QString, expected);
-        QFETCH(QStringList, boxes);
-        CallRig rig;
-        rig.calls->dialWaitMs = 1000;
-        run(rig, steps);
-        QCOMPARE(rig.summary(), expected);
-        QCOMPARE(rig.boxes, boxes);
-    }
-
-    // The texts of boxes and balloons: "title|text|icon" (and "|ms" for balloons).
-    void texts_data() {
-        QTest::addColumn<Steps>("steps");
-        QTest::addColumn<QStringList>("texts");
-        QTest::newRow("incoming call balloon")
-            << Steps{record(rec::ringingIn())}
-            << QStringList{"Звонит Борис|Откройте Tovik, чтобы ответить|information|45000"};
-        QTest::newRow("dial while offline")
-            << Steps{offline, dial}
-            << QStringList{"Звонок|Соединяемся с сервером. Повторите через несколько "
-                           "секунд.|information"};
-        QTest::newRow("server error")
-            << Steps{error(QStringLiteral("Вы уже участвуете в звонке"))}
-            << QStringList{"Звонок|Вы уже участвуете в звонке|information"};
-        QTest::newRow("errors during a box: one at a time, then only the latest")
-            << Steps{errorStorm, error(QStringLiteral("Ошибка 0"))}
-            << QStringList{"Звонок|Ошибка 0|information", "Звонок|Ошибка 100|information"};
-        QTest::newRow("voice start fails")
-            << Steps{micFails, dial, record(rec::placedActive())}
-            << QStringList{"Микрофон|" + desktop::deviceFailureText() + "|warning"};
-    }
-    void texts() {
-        QFETCH(Steps, steps);
-        QFETCH(QStringList, texts);
-        CallRig rig;
-        run(rig, steps);
-        QCOMPARE(rig.balloons + rig.boxes, texts);
-    }
-
-    void ringRhythmContinues() {
-        CallRig rig;
-        run(rig, {record(rec::ringingIn())});
-        QCOMPARE(rig.calls->ringTimer.interval(), 2200);
-        QVERIFY(rig.calls->ringTimer.isActive());
-        QTest::qWait(400);
-        run(rig, {record(rec::ringingIn())});
-        QVERIFY2(rig.calls->ringTimer.remainingTime() < 2000, "the ring rhythm restarted");
-        QCOMPARE(rig.beeps, 1);
-    }
-
-    // While the failure box is open the event loop runs: records of the same call must not try
-    // the devices again, and a call that arrived meanwhile must not be left when it closes.
-    void voiceFailureBoxActsOnItsOwnCall() {
-        CallRig rig;
-        rig.audio->failOpen = true;
-        run(rig, {dial});
-        int opensDuringBox = -1;
-        QTimer::singleShot(0, &rig.main, [&] {
-            // Runs inside the box's event loop.
-            rig.calls->update(rec::placedActive());
-            opensDuringBox = rig.audio->opens;
-            rig.calls->update(with(rec::placedActive(), "state", "ENDED"));
-            rig.calls->update(rec::ringingIn(QStringLiteral("c2")));
+    // While a box is open the event loop runs: records of the same call must not try the devices
+    // again, and a call that arrived meanwhile is neither left nor torn down when it closes.
+    void boxesActOnTheirOwnCall() {
+        { // one client at a time: each answers every open box
+            CallClient voiceFails;
+            voiceFails.offline();
+            voiceFails.audio->failOpen = true;
+            dial(voiceFails);
+            int opensDuringBox = -1;
+            QTimer::singleShot(0, &voiceFails.main, [&] {
+                voiceFails.calls->update(placed("ACTIVE"));
+                opensDuringBox = voiceFails.audio->opens;
+                voiceFails.calls->update(with(placed("ACTIVE"), "state", "ENDED"));
+                voiceFails.calls->update(ringingIn("c2"));
+            });
+            voiceFails.calls->update(placed("ACTIVE"));
+            QCOMPARE(opensDuringBox, 1);
+            QCOMPARE(voiceFails.boxes,
+                     QStringList{"Микрофон|" + desktop::deviceFailureText() + "|warning"});
+            QCOMPARE(summary(voiceFails),
+                     QStringLiteral("held=c2/RINGING window=1 ring=1 sent=invite:u1-u2 balloons=1 "
+                                    "beeps=1 boxes=1"));
+        }
+        // A hundred errors while a box is open: one box at a time, then only the latest.
+        CallClient storm;
+        QTimer::singleShot(0, &storm.main, [&] {
+            for (int i = 1; i <= 100; ++i)
+                storm.calls->callError({{"message", QStringLiteral("Ошибка %1").arg(i)}});
         });
-        rig.calls->update(rec::placedActive());
-        QCOMPARE(opensDuringBox, 1);
-        QCOMPARE(rig.summary(), QStringLiteral("held=c2/RINGING window=1 ring=1 sent=invite:u1-u2 "
-                                               "balloons=1 beeps=1 boxes=1"));
+        storm.calls->callError({{"message", "Ошибка 0"}});
+        QTRY_COMPARE(storm.boxes,
+                     (QStringList{"Звонок|Ошибка 0|information", "Звонок|Ошибка 100|information"}));
     }
 
-    // A call error's teardown is for the call held when the error came, not one that rang in while
-    // its box was open.
-    void errorBoxKeepsANewCall() {
-        CallRig rig;
-        QTimer::singleShot(0, &rig.main, [&] { rig.calls->update(rec::ringingIn()); });
-        rig.calls->callError({{"message", "Ошибка"}});
-        QCOMPARE(rig.summary(),
-                 QStringLiteral("held=c1/RINGING window=1 ring=1 balloons=1 beeps=1 boxes=1"));
-    }
-
-    void finishResetsMediaAndScreen() {
-        CallRig rig;
-        run(rig, {record(rec::ringingIn()), answer, record(rec::activeHere())});
-        NativeCalls &c = *rig.calls;
+    // The end of a call resets media, screen and queues but keeps the user's mute until the next
+    // dial; a conversation pings with its id and the time, and its duration ticks.
+    void inCall() {
+        CallClient client;
+        client.offline();
+        NativeCalls &c = *client.calls;
+        QJsonObject active = json(callText("ACTIVE", "u2", "JOINED", "sidA"));
+        active["acceptedAt"] =
+            QDateTime::currentDateTimeUtc().addMSecs(-62000).toString(Qt::ISODateWithMs);
+        run(client, "ring answer");
+        c.update(active);
+        QVERIFY(waitUntil([&] { return c.callStatusLabel.text().startsWith("Разговор · 01:0"); },
+                          3000));
+        c.sendPing();
+        const QJsonObject ping = client.sentEvents("native_call").last();
+        QVERIFY(ping["id"] == "c1" && ping["action"] == "ping" && ping["sentAt"].toInteger() > 0);
         c.screenTimer.start(500);
         QPixmap image(8, 8);
         image.fill(Qt::red);
         c.screenLabel.setPixmap(image);
-        c.screenButton.setText(QStringLiteral("Остановить демонстрацию"));
-        c.audioQueues[QStringLiteral("u2")].enqueue(QByteArray(320, 'a'));
-        c.lastAudioSeq[QStringLiteral("u2")] = 7;
+        c.audioQueues["u2"].enqueue(QByteArray(320, 'a'));
+        c.lastAudioSeq["u2"] = 7;
         c.muted = true;
-        const qsizetype sentBefore = rig.frames.size();
         c.finish();
-        QVERIFY(!c.screenTimer.isActive());
-        QVERIFY(c.screenLabel.pixmap().isNull());
-        QCOMPARE(c.screenButton.text(), QStringLiteral("Показать экран"));
-        QVERIFY(c.audioQueues.isEmpty());
-        QVERIFY(c.lastAudioSeq.isEmpty());
-        QCOMPARE(rig.summary(), QStringLiteral("sent=accept:c1 balloons=1 beeps=1"));
-        QCOMPARE(rig.frames.size(), sentBefore);
-        // The user's own choice stays until the next dial resets it.
+        QVERIFY(!c.screenTimer.isActive() && c.screenLabel.pixmap().isNull());
+        QVERIFY(c.audioQueues.isEmpty() && c.lastAudioSeq.isEmpty());
+        QCOMPARE(summary(client), QStringLiteral("sent=accept:c1,ping:c1 balloons=1 beeps=1"));
         QVERIFY(c.muted);
-        c.micButton.setText(QStringLiteral("Микрофон выключен"));
-        run(rig, {dial});
+        dial(client);
         QVERIFY(!c.muted);
-        QCOMPARE(c.micButton.text(), QStringLiteral("Микрофон включён"));
-        QCOMPARE(rig.lastCall(), (QJsonObject{{"action", "invite"}, {"chatId", "u1-u2"}}));
+    }
+
+    // The tray icon shows the main window, and the call window during a call; the menu's open
+    // item only the main window; its quit item leaves the call and quits.
+    void tray() {
+        for (const auto &[withCall, fromMenu] :
+             {std::pair{false, false}, std::pair{true, false}, std::pair{true, true}}) {
+            CallClient client;
+            NativeCalls &c = *client.offline().calls;
+            if (withCall) {
+                c.update(ringingIn());
+                c.callDialog.hide();
+            }
+            if (fromMenu)
+                c.tray.contextMenu()->actions().at(0)->trigger();
+            else
+                Q_EMIT c.tray.activated(QSystemTrayIcon::Context);
+            QVERIFY(client.main.isVisible());
+            QCOMPARE(c.callDialog.isVisible(), withCall && !fromMenu);
+        }
+        CallClient client;
+        client.offline().calls->update(ringingIn());
+        client.calls->tray.contextMenu()->actions().at(2)->trigger();
+        QCOMPARE(client.actions(), QStringList{"leave:c1"});
+        QVERIFY(quitRequested());
+    }
+
+    // Member lines, the own entry, the title and the duration of a record.
+    void recordTexts() {
+        QCOMPARE(
+            callrecord::memberLines(
+                json(R"({"members":[{"name":"А","state":"JOINED"},{"name":"Б","state":"INVITED"},)"
+                     R"({"name":"В","state":"LEFT"},{"name":"Г","state":"DECLINED"},)"
+                     R"({"name":"a","state":"joined"},{"name":"b","state":7},{"name":"c"},)"
+                     R"({"state":"JOINED"},1,null,{"name":5,"state":"INVITED"}]})"))
+                .join(", "),
+            "А · в разговоре, Б · приглашён, В · вышел, Г · вышел, a · вышел, b · вышел, "
+            "c · вышел,  · в разговоре,  · приглашён");
+        auto own = [](const QByteArray &members, const QString &user) {
+            const auto e = callrecord::ownEntry(json(R"({"members":)" + members + "}"), user);
+            return e ? QJsonDocument(*e).toJson(QJsonDocument::Compact) : "none";
+        };
+        QCOMPARE(own(R"([{"userId":"u1","n":1},{"userId":"u2"},{"userId":"u1","n":2}])", "u1"),
+                 R"({"n":2,"userId":"u1"})");
+        QCOMPARE(own(R"([{"userId":1},{"userId":["u1"]},{"userId":"U1"}])", "u1"), "none");
+        QCOMPARE(own(R"([{"name":"x"},{"userId":""}])", ""), "none");
+        QCOMPARE(callrecord::title(
+                     json(R"({"members":[{"userId":"u1","name":"Анна"},{"userId":"u1"}]})"), "u1"),
+                 "Звонок Tovik");
+        const QDateTime now = QDateTime::fromString("2024-05-01T11:15:03.000Z", Qt::ISODateWithMs);
+        for (const auto &[at, text] :
+             {std::pair{QJsonValue("2024-04-30T11:14:56.001Z"), "1440:06"},
+              std::pair{QJsonValue("2024-05-01T12:00:00.000Z"), "00:00"},
+              std::pair{QJsonValue("2024-05-01T13:14:00.000+02:00"), "01:03"},
+              std::pair{QJsonValue("yesterday"), "00:00"},
+              std::pair{QJsonValue(1714557600000.0), "00:00"}})
+            QCOMPARE(callrecord::durationText(at, now), QStringLiteral("Разговор · ") + text);
+    }
+
+    // What the call side does with a record in a situation.
+    void recordRules_data() {
+        QTest::addColumn<QByteArray>("record");
+        QTest::addColumn<QString>("situation");
+        QTest::addColumn<QString>("expected");
+        // decide: records and the situation in, what the call side does out.
+        const QByteArray ringing = callText("RINGING", "u2", "INVITED", ""),
+                         placed = callText("RINGING", "u1", "JOINED", "sidA"),
+                         talking = callText("ACTIVE", "u1", "JOINED", "sidA");
+        auto decide = [](const char *tag, const QByteArray &r, const char *now, const char *out) {
+            row(tag, r, QString(now), QString::fromUtf8(out));
+        };
+        decide("incoming rings", ringing, "{}", "Ring Борис");
+        decide("incoming answered here", ringing, R"({"held":"c1","callId":"c1"})",
+               "Answering Борис");
+        decide("another call held", ringing, R"({"held":"c2"})", "Ignore");
+        decide("not a member", ringing, R"({"user":"u3"})", "Ignore");
+        decide("nobody signed in", ringing, R"({"user":""})", "Ignore");
+        decide("ENDED", callText("ENDED", "u2", "JOINED", "sidA"), R"({"held":"c1"})", "Finish");
+        decide("own LEFT", callText("ACTIVE", "u2", "LEFT", "sidA"), "{}", "Finish");
+        decide("own DECLINED", callText("RINGING", "u2", "DECLINED", ""), "{}", "Finish");
+        decide("states are case-sensitive", callText("ended", "u2", "left", "sidB"), "{}",
+               "Ignore");
+        decide("joined on another device", callText("ACTIVE", "u1", "JOINED", "sidB"), "{}",
+               "Ignore");
+        decide("another device while dialing waits", callText("RINGING", "u1", "JOINED", "sidB"),
+               R"({"pending":true})", "Calling Борис");
+        decide("own dial on this device", placed, R"({"pending":true})", "Calling Борис adopt");
+        decide("taken part in here, record names another device",
+               callText("ACTIVE", "u2", "JOINED", "sidB"), R"({"held":"c1","callId":"c1"})",
+               "Talking Анна voice");
+        decide("active here", talking, "{}", "Talking Борис adopt voice");
+        decide("active, media running", talking, R"({"media":true})", "Talking Борис adopt");
+        decide("active, its failure being reported", talking, R"({"failed":"c1"})",
+               "Talking Борис adopt");
+        decide("active, another call's failure", talking, R"({"failed":"c2"})",
+               "Talking Борис adopt voice");
+        decide("active but own entry not JOINED", callText("ACTIVE", "u1", "joined", "sidA"), "{}",
+               "Talking Борис adopt");
+        decide("abandoned own dial", placed, R"({"abandoned":true})", "Leave");
+        decide("abandoned dial, someone else's call", ringing, R"({"abandoned":true})",
+               "Ring Борис");
+    }
+    void recordRules() {
+        QFETCH(QByteArray, record);
+        QFETCH(QString, situation);
+        QFETCH(QString, expected);
+        QCOMPARE(decision(json(record), json(situation.toUtf8())), expected);
     }
 };
 

@@ -1,209 +1,119 @@
-// The widget-free rules of the chat page: how reply elements become rows, which bytes name an
-// upload, what the save dialog proposes, which attachment addresses may be fetched.
-#include "chatfixture.h"
-
+// The widget-free rules of the chat page, text in and values out, and the row-size cache.
 #include "chat/attachments.h"
 #include "chat/messagerow.h"
+#include "chat/rowdelegate.h"
+#include "tests/support/testkit.h"
 
-#include <QJsonDocument>
-#include <QTest>
+#include <QListWidget>
+#include <QStyleOptionViewItem>
 
 namespace {
 
-QJsonObject json(const QString &text) {
-    return QJsonDocument::fromJson(text.toUtf8()).object();
+QStyleOptionViewItem optionFor(const QListWidget &list, int width) {
+    QStyleOptionViewItem option;
+    option.initFrom(list.viewport());
+    option.rect = QRect(0, 0, width, 20);
+    option.features |= QStyleOptionViewItem::WrapText;
+    return option;
 }
 
-} // namespace
+void rulesTable();
 
-using chattest::row;
+} // namespace
 
 class ChatRowsTest : public QObject {
     Q_OBJECT
 private Q_SLOTS:
-    void chatRow_data() {
-        QTest::addColumn<QString>("element");
-        QTest::addColumn<QString>("id");
-        QTest::addColumn<QString>("name");
-        row("both", R"({"id":"team/design","name":"Дизайн"})", "team/design", "Дизайн");
-        row("numeric name", R"({"id":"a","name":5})", "a", "Чат");
-        row("empty name stays empty", R"({"id":"a","name":""})", "a", "");
-        row("numeric id", R"({"id":7,"name":"x"})", "", "x");
-    }
-    void chatRow() {
-        QFETCH(QString, element);
-        QFETCH(QString, id);
-        QFETCH(QString, name);
-        const chat::ChatRow row = chat::chatRow(json(element));
-        QCOMPARE(row.id, id);
-        QCOMPARE(row.name, name);
-    }
-
-    void messageRow_data() {
-        QTest::addColumn<QString>("userId");
-        QTest::addColumn<QString>("element");
-        QTest::addColumn<QString>("text");
-        QTest::addColumn<QString>("address");
-        QTest::addColumn<QString>("fileName");
-        const QString media = "https://h/f1"; // rows pass addresses on; downloads judge them
-        row("own text", "u1", R"({"type":"TEXT","content":"a\nb","senderId":"u1"})", "Вы  ·  a\nb",
-            "", "");
-        row("other's text", "u1",
-            R"({"type":"TEXT","content":"Да","senderId":"u2","senderName":"Б"})", "Б  ·  Да", "",
-            "");
-        row("numeric sender name", "u1",
-            R"({"type":"TEXT","content":"Да","senderId":"u2","senderName":3})", "Участник  ·  Да",
-            "", "");
-        row("no sender id, user known", "u1", R"({"type":"TEXT","content":"Да","senderName":"Б"})",
-            "Б  ·  Да", "", "");
-        row("no sender id, no user id", "", R"({"type":"TEXT","content":"Да","senderName":"Б"})",
-            "Вы  ·  Да", "", "");
-        row("text keeps its media", "u1",
-            R"({"type":"TEXT","content":"см.","mediaUrl":"https://h/f1","senderId":"u1"})",
-            "Вы  ·  см.", media, "");
-        row("text content is no address", "u1",
-            R"({"type":"TEXT","content":"https://localhost/x","senderId":"u1"})",
-            "Вы  ·  https://localhost/x", "", "");
-        row("deleted", "u1", R"({"type":"DELETED","content":"","senderId":"u2","senderName":"Б"})",
-            "Б  ·  Сообщение удалено", "", "");
-        row("file", "u1",
-            R"({"type":"FILE","fileName":"notes.txt","mediaUrl":"https://h/f1","senderId":"u1"})",
-            "Вы  ·  notes.txt", media, "notes.txt");
-        row("file name not a string", "u1", R"({"type":"IMAGE","fileName":[1],"senderId":"u1"})",
-            "Вы  ·  Вложение", "", "");
-        row("empty media falls back to content", "u1",
-            R"({"type":"FILE","mediaUrl":"","content":"https://h/f1","senderId":"u1"})",
-            "Вы  ·  Вложение", media, "");
-        row("type is case-sensitive", "u1", R"({"type":"text","content":"hi","senderId":"u1"})",
-            "Вы  ·  Вложение", "hi", "");
-        row("text content not a string", "u1", R"({"type":"TEXT","content":{},"senderId":"u1"})",
-            "Вы  ·  ", "", "");
-        row("empty element", "u1", "{}", "Участник  ·  Вложение", "", "");
-    }
-    void messageRow() {
-        QFETCH(QString, userId);
-        QFETCH(QString, element);
-        QFETCH(QString, text);
-        QFETCH(QString, address);
-        QFETCH(QString, fileName);
-        const chat::MessageRow row = chat::messageRow(json(element), userId);
-        QCOMPARE(row.text, text);
-        QCOMPARE(row.address, address);
-        QCOMPARE(row.fileName, fileName);
+    // One function per row: a message row as user u1 sees it ("text|address|file name"), the
+    // chat path, the upload part's file name, the proposed save name, the address fetched.
+    void rules_data() { rulesTable(); }
+    void rules() {
+        QFETCH(QString, function);
+        QFETCH(QString, in);
+        QFETCH(QString, out);
+        if (function == "row") {
+            const chat::MessageRow r = chat::messageRow(json(in.toUtf8()), QStringLiteral("u1"));
+            QCOMPARE(r.text + '|' + r.address + '|' + r.fileName, out);
+        } else if (function == "path") {
+            QCOMPARE(chat::chatPath(in, QStringLiteral("messages")), out);
+        } else if (function == "part") {
+            QCOMPARE(chat::uploadPartDisposition(in),
+                     "form-data; name=\"file\"; filename=\"" + out.toUtf8() + '"');
+        } else if (function == "save") {
+            QCOMPARE(chat::proposedSaveName(in), out);
+        } else {
+            const std::optional<QUrl> url = chat::downloadUrl(in, QStringLiteral("localhost"));
+            QCOMPARE(url ? url->toString(QUrl::FullyEncoded) : QString(), out);
+        }
     }
 
-    void chatPath_data() {
-        QTest::addColumn<QString>("chatId");
-        QTest::addColumn<QString>("path");
-        row("unreserved kept", "a-b_c.d~e", "/auth/flow/web/chats/a-b_c.d~e/messages");
-        row("slash escaped", "team/design", "/auth/flow/web/chats/team%2Fdesign/messages");
-        row("reserved escaped", "a?b#c&d=e+f %",
-            "/auth/flow/web/chats/a%3Fb%23c%26d%3De%2Bf%20%25/messages");
-        // The network stack would drop these segments: no path is made for them.
-        row("dot", ".", "");
-        row("dot dot", "..", "");
-        row("three dots are a name", "...", "/auth/flow/web/chats/.../messages");
-        row("utf-8 bytes", "чат", "/auth/flow/web/chats/%D1%87%D0%B0%D1%82/messages");
-    }
-    void chatPath() {
-        QFETCH(QString, chatId);
-        QFETCH(QString, path);
-        QCOMPARE(chat::chatPath(chatId, QStringLiteral("messages")), path);
-    }
-
-    void uploadPartDisposition_data() {
-        QTest::addColumn<QString>("localPath");
-        QTest::addColumn<QString>("name"); // as written between the quotes
-        row("backslash and quote", "/tmp/a\\b\"c.txt", "a_b_c.txt");
-        row("semicolon, space, percent unchanged", "/tmp/a;b %20.txt", "a;b %20.txt");
-        row("non-ASCII as raw UTF-8", "/tmp/Отчёт.txt", "Отчёт.txt");
-        row("line break", "/tmp/a\r\nX-Injected: 1.txt", "a__X-Injected: 1.txt");
-        row("tab, other controls and DEL", "/tmp/a\tb\x01\x1f\x7f.txt", "a_b___.txt");
-    }
-    void uploadPartDisposition() {
-        QFETCH(QString, localPath);
-        QFETCH(QString, name);
-        QCOMPARE(chat::uploadPartDisposition(localPath),
-                 "form-data; name=\"file\"; filename=\"" + name.toUtf8() + '"');
-    }
-
-    void proposedSaveName_data() {
-        QTest::addColumn<QString>("fileName");
-        QTest::addColumn<QString>("proposed");
-        row("plain", "notes.txt", "notes.txt");
-        row("empty", "", "file");
-        row("mixed separators", "..\\a/b\\d.txt", "d.txt");
-        row("trailing slash", "dir/", "file");
-        row("trailing backslash", "dir\\", "file");
-        row("dot", ".", "file");
-        row("dot dot after a backslash", "a\\..", "file");
-        row("three dots are a name", "...", "...");
-    }
-    void proposedSaveName() {
-        QFETCH(QString, fileName);
-        QFETCH(QString, proposed);
-        QCOMPARE(chat::proposedSaveName(fileName), proposed);
-    }
-
-    void downloadUrl_data() {
-        QTest::addColumn<QString>("address");
-        QTest::addColumn<QString>("fetched"); // empty: refused
-        row("service file", "https://localhost:8443/auth/flow/web/files/f1",
-            "https://localhost:8443/auth/flow/web/files/f1");
-        row("upper-case scheme and host", "HTTPS://LOCALHOST/other", "https://localhost/other");
-        row("www, service files: service host",
-            "https://www.localhost:8443/auth/flow/web/files/f1?x=1",
-            "https://localhost:8443/auth/flow/web/files/f1?x=1");
-        row("www, path compared decoded", "https://www.localhost/auth/flow/web%2Ffiles/f1",
-            "https://localhost/auth/flow/web%2Ffiles/f1");
-        row("www, other path keeps www", "https://www.localhost/img/a.png",
-            "https://www.localhost/img/a.png");
-        row("www, files path is case-sensitive", "https://www.localhost/Auth/flow/web/files/f1",
-            "https://www.localhost/Auth/flow/web/files/f1");
-        row("http", "http://localhost/auth/flow/web/files/f1", "");
-        row("relative", "/auth/flow/web/files/f1", "");
-        row("host suffix", "https://evillocalhost/x", "");
-        row("sub-domain", "https://a.localhost/x", "");
-        row("www twice", "https://www.www.localhost/auth/flow/web/files/f1", "");
-        row("service as prefix", "https://localhost.example.com/x", "");
-        row("user info before other host", "https://localhost@example.com/x", "");
-        row("file", "file:///etc/passwd", "");
-    }
-    void downloadUrl() {
-        QFETCH(QString, address);
-        QFETCH(QString, fetched);
-        const std::optional<QUrl> url = chat::downloadUrl(address, QStringLiteral("localhost"));
-        QCOMPARE(url ? url->toString(QUrl::FullyEncoded) : QString(), fetched);
-    }
-
-    void downloadUrlUsesTheConfiguredHost() {
-        QVERIFY(!chat::downloadUrl(QStringLiteral("https://localhost/x"),
-                                   QStringLiteral("tovik.example")));
-        const auto url =
-            chat::downloadUrl(QStringLiteral("https://www.tovik.example/auth/flow/web/files/f"),
-                              QStringLiteral("Tovik.Example"));
-        QVERIFY(url);
-        QCOMPARE(url->host(), QStringLiteral("tovik.example"));
-    }
-
-    void percentOf_data() {
-        QTest::addColumn<qint64>("done");
-        QTest::addColumn<qint64>("total");
-        QTest::addColumn<qint64>("percent"); // -1: nothing shown
-        row("unknown total", qint64(5), qint64(-1), qint64(-1));
-        row("zero total", qint64(0), qint64(0), qint64(-1));
-        row("two of three truncates", qint64(2), qint64(3), qint64(66));
-        row("beyond 32 bits", qint64(5000000000), qint64(10000000000), qint64(50));
-        row("more than the total", qint64(12), qint64(10), qint64(100));
-        row("huge total", qint64(1), std::numeric_limits<qint64>::max(), qint64(0));
-    }
-    void percentOf() {
-        QFETCH(qint64, done);
-        QFETCH(qint64, total);
-        QFETCH(qint64, percent);
-        QCOMPARE(chat::percentOf(done, total).value_or(-1), percent);
+    // The same sizes as the default delegate, keyed by width and text, and bounded across
+    // rebuilds and resizes.
+    void rowSizeCache() {
+        QListWidget list;
+        list.setWordWrap(true);
+        auto *cache = chat::CachedRowDelegate::of(&list);
+        const QString shortText = QStringLiteral("Вы  ·  коротко");
+        list.addItem(shortText);
+        const QModelIndex row = list.model()->index(0, 0);
+        QStyledItemDelegate plain;
+        for (int width : {380, 90, 380})
+            for (const QString &text :
+                 {shortText, "Борис  ·  " + QString(60, 'w').replace("ww", "w "), QString()}) {
+                list.item(0)->setText(text);
+                QCOMPARE(cache->sizeHint(optionFor(list, width), row),
+                         plain.sizeHint(optionFor(list, width), row));
+            }
+        for (int width = 1; width <= 60000; ++width)
+            cache->sizeHint(optionFor(list, width), row);
+        QVERIFY2(cache->cachedCount() <= 100000, qPrintable(QString::number(cache->cachedCount())));
     }
 };
 
-QTEST_APPLESS_MAIN(ChatRowsTest)
+namespace {
+
+// Kept out of the class: its literals confuse the meta-object compiler.
+void rulesTable() {
+    QTest::addColumn<QString>("function");
+    QTest::addColumn<QString>("in");
+    QTest::addColumn<QString>("out");
+    row("row: text keeps its media", "row",
+        R"({"type":"TEXT","content":"см.","mediaUrl":"https://h/f1","senderId":"u1"})",
+        "Вы  ·  см.|https://h/f1|");
+    row("row: text content is no address", "row",
+        R"({"type":"TEXT","content":"https://localhost/x","senderId":"u1"})",
+        "Вы  ·  https://localhost/x||");
+    row("row: deleted", "row",
+        R"({"type":"DELETED","content":"","senderId":"u2","senderName":"Б"})",
+        "Б  ·  Сообщение удалено||");
+    row("row: file", "row",
+        R"({"type":"FILE","fileName":"notes.txt","mediaUrl":"https://h/f1","senderId":"u1"})",
+        "Вы  ·  notes.txt|https://h/f1|notes.txt");
+    row("row: empty element", "row", "{}", "Участник  ·  Вложение||");
+    row("path: slash escaped", "path", "team/design",
+        "/auth/flow/web/chats/team%2Fdesign/messages");
+    // The network stack would drop these segments: no path is made for them.
+    row("path: dot", "path", ".", "");
+    row("path: dot dot", "path", "..", "");
+    row("path: three dots are a name", "path", "...", "/auth/flow/web/chats/.../messages");
+    row("part: backslash and quote", "part", "/tmp/a\\b\"c.txt", "a_b_c.txt");
+    row("part: controls and DEL", "part", "/tmp/a\r\nX: 1\tb\x01\x1f\x7f.txt", "a__X: 1_b___.txt");
+    row("save: empty", "save", "", "file");
+    row("save: mixed separators", "save", "..\\a/b\\d.txt", "d.txt");
+    row("save: dot dot", "save", "a\\..", "file");
+    const QString files = "https://localhost:8443/auth/flow/web/files/f1";
+    row("url: service file", "url", files, files);
+    row("url: www, service files: service host", "url",
+        "https://www.localhost:8443/auth/flow/web/files/f1?x=1", files + "?x=1");
+    for (const char *refused :
+         {"http://localhost/auth/flow/web/files/f1", "/auth/flow/web/files/f1",
+          "https://evillocalhost/x", "https://a.localhost/x", "https://www.www.localhost/x",
+          "https://localhost.example.com/x", "https://localhost@example.com/x",
+          "file:///etc/passwd"})
+        row(refused, "url", QString::fromLatin1(refused), QString());
+}
+
+} // namespace
+
+QTEST_MAIN(ChatRowsTest)
 #include "tst_chatrows.moc"

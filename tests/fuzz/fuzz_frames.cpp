@@ -1,7 +1,7 @@
 // A received text frame through the real handler of a signed-in client in a call: the framing,
 // the event dispatch and everything an event reaches (call records, voice, screens, errors).
 #include "calls/nativecalls.h"
-#include "tests/support/fakeaudiodevice.h"
+#include "tests/support/testkit.h"
 
 #include <QApplication>
 

@@ -1,176 +1,208 @@
-// The realtime channel against the real socket.io server of the local service, over TLS.
+// The realtime channel's life cycle: against the real socket.io server of the local service over
+// TLS (ready, pings, credentials, relays, losing and regaining the server, sign-out), and against
+// peers that misbehave in ways the real server does not on demand.
 
-#include "tests/realtime/testclient.h"
 #include "tests/support/localservice.h"
-#include "tests/support/testutil.h"
-#include "web/service.h"
+#include "tests/support/testkit.h"
+#include "web/servicetesthook.h"
 
-#include <QTest>
-
-#include <memory>
+#include <QRegularExpression>
+#include <QWebSocketServer>
 
 namespace {
 
-const QString tokenU1 = QStringLiteral("tok-u1");
-const QString tokenU2 = QStringLiteral("tok-u2");
+// Speaks just enough Engine.IO and socket.io to make the client ready, then sends `then`.
+class ScriptedPeer : public QObject {
+public:
+    explicit ScriptedPeer(QStringList then = {},
+                          QString open = R"(0{"pingInterval":25000,"pingTimeout":20000})")
+        : then(std::move(then))
+        , openPacket(std::move(open)) {}
+    bool start() {
+        server.setSslConfiguration(testutil::serverTls());
+        connect(&server, &QWebSocketServer::newConnection, this, [this] {
+            while (QWebSocket *socket = server.nextPendingConnection()) {
+                const int number = ++connections;
+                closeCodes << -1;
+                connect(socket, &QWebSocket::disconnected, this,
+                        [this, socket, number] { closeCodes[number - 1] = socket->closeCode(); });
+                connect(socket, &QWebSocket::textMessageReceived, this,
+                        [this, socket, number](const QString &frame) {
+                            received << frame;
+                            if (!frame.startsWith(QLatin1String("40")))
+                                return;
+                            socket->sendTextMessage(
+                                QStringLiteral(R"(40{"sid":"peer-%1"})").arg(number));
+                            for (const QString &f : this->then)
+                                socket->sendTextMessage(f);
+                        });
+                socket->sendTextMessage(openPacket);
+            }
+        });
+        if (!server.listen(QHostAddress::LocalHost, 0))
+            return false;
+        servicetesthook::pointAt(QStringLiteral("localhost"), server.serverPort());
+        return true;
+    }
+    QStringList then, received;
+    QString openPacket;
+    int connections = 0;
+    QList<int> closeCodes;
+    QWebSocketServer server{QStringLiteral("peer"), QWebSocketServer::SecureMode};
+};
+
+int countOf(const QStringList &frames, const QString &frame) {
+    return int(frames.count(frame));
+}
 
 } // namespace
 
 class ChannelTest : public QObject {
     Q_OBJECT
-
-    std::unique_ptr<LocalService> service;
-
-    // A client signed in as user with token, ready on the service.
-    static bool ready(TestClient &client, const QString &user, const QString &token) {
-        client.calls->setCredentials(user, token);
-        return waitReady(client);
-    }
+    LocalService svc;
 
 private Q_SLOTS:
     void initTestCase() {
         testutil::isolateUserData();
         service::installTrust();
+        QVERIFY(svc.start({"--session", "u1:tok-u1", "--session", "u1:tok-u1-second", "--session",
+                           "u2:tok-u2", "--ping-interval", "300", "--ping-timeout", "1000"}));
     }
+    void init() { servicetesthook::pointAt(QStringLiteral("localhost"), svc.port()); }
 
-    void init() {
-        service = std::make_unique<LocalService>();
-        QVERIFY(service->start({"--session", "u1:" + tokenU1, "--session", "u1:tok-u1-second",
-                                "--session", "u2:" + tokenU2, "--ping-interval", "300",
-                                "--ping-timeout", "1000"}));
-    }
-
-    void cleanup() { service.reset(); }
-
-    void readyOnlyAfterTheConnectReply() {
-        TestClient client;
-        // Whether the channel was ready once each received frame had been handled.
-        QList<bool> readyAfter;
-        client.onReceived = [&](const QString &) { readyAfter << client.calls->connected; };
-        QVERIFY(ready(client, QStringLiteral("u1"), tokenU1));
-        const qsizetype replyAt = client.received.indexOf(QRegularExpression("40.*"));
-        QVERIFY(replyAt > 0);
-        QVERIFY2(!readyAfter.mid(0, replyAt).contains(true), "ready before the connect reply");
-        QVERIFY(readyAfter.at(replyAt));
-        QCOMPARE(client.sent.mid(0, 2), (QStringList{R"(40{"token":"tok-u1"})", syncFrame()}));
-
+    void lifeCycle() {
+        CallClient c;
+        QList<bool> readyAfter; // whether ready once each received frame had been handled
+        QObject::connect(
+            &c.calls->socket, &QWebSocket::textMessageReceived, &c.main, [&](const QString &f) {
+                readyAfter << c.calls->connected;
+                if (f.startsWith('0'))
+                    c.calls->command(QStringLiteral("invite")); // before ready: not sent
+            });
+        QVERIFY(c.signIn("u1", "tok-u1"));
+        const qsizetype replyAt = c.received.indexOf(QRegularExpression("40.*"));
+        QVERIFY(replyAt > 0 && !readyAfter.mid(0, replyAt).contains(true) &&
+                readyAfter.at(replyAt));
+        QCOMPARE(c.sent.mid(0, 2), (QStringList{R"(40{"token":"tok-u1"})", callFrame("sync")}));
+        QVERIFY(!c.sent.join('\n').contains("invite"));
         // The socket.io id of the reply, not the Engine.IO one of the open packet.
-        const QString replySid = frames::classify(client.received.at(replyAt)).sid;
-        QVERIFY(!replySid.isEmpty());
-        QCOMPARE(client.calls->sid, replySid);
-        const QString open = client.received.first();
-        QVERIFY2(open.startsWith(QLatin1Char('0')), qPrintable(open));
-        QVERIFY(QJsonDocument::fromJson(open.mid(1).toUtf8())["sid"].toString() != replySid);
-        QCOMPARE(client.calls->livenessMs, 1300);
+        const QString firstSid = c.calls->sid;
+        QCOMPARE(firstSid, frames::classify(c.received.at(replyAt)).sid);
+        QVERIFY(json(c.received.first().mid(1).toUtf8())["sid"].toString() != firstSid);
+        QCOMPARE(c.calls->livenessMs, 1300);
+        QVERIFY(waitUntil([&] { return c.receivedEvents("native_calls").size() == 1; }));
+        QCOMPARE(c.receivedEvents("native_calls").first(), json(R"({"items":[]})"));
 
-        // The server answers the sync with the user's (here: no) calls.
-        QTRY_COMPARE_WITH_TIMEOUT(client.events(QStringLiteral("native_calls")).size(), 1, 5000);
-        QCOMPARE(client.events(QStringLiteral("native_calls")).first(),
-                 QJsonObject({{"items", QJsonArray()}}));
-    }
+        // Pings are answered, never sent; well past the 1.3 s limit the channel stays.
+        QVERIFY(waitUntil([&] { return countOf(c.received, "2") >= 8; }));
+        QVERIFY(waitUntil([&] { return countOf(c.sent, "3") == countOf(c.received, "2"); }, 2000));
+        QCOMPARE(countOf(c.sent, "2") + c.disconnects, 0);
 
-    void answersPingsAndNeverPingsItself() {
-        TestClient client;
-        QVERIFY(ready(client, QStringLiteral("u1"), tokenU1));
-        // Well past the server's 1.3 s limit for an unanswered ping.
-        QTRY_VERIFY_WITH_TIMEOUT(client.received.count(QStringLiteral("2")) >= 8, 15000);
-        QCOMPARE(client.disconnects, 0);
-        QVERIFY(client.calls->connected);
-        QCOMPARE(client.sent.count(QStringLiteral("2")), 0);
-        QTRY_COMPARE_WITH_TIMEOUT(client.sent.count(QStringLiteral("3")),
-                                  client.received.count(QStringLiteral("2")), 2000);
-    }
-
-    void emittingBeforeReadySendsNothing() {
-        TestClient client;
-        client.onReceived = [&](const QString &frame) {
-            if (frame.startsWith(QLatin1Char('0')))
-                client.calls->command(QStringLiteral("invite"));
-        };
-        client.calls->command(QStringLiteral("sync"));
-        QVERIFY(ready(client, QStringLiteral("u1"), tokenU1));
-        QCOMPARE(client.sentStartingWith(QStringLiteral("42")).value(0), syncFrame());
-        QVERIFY(!client.sent.join(QLatin1Char('\n')).contains(QLatin1String("invite")));
-        // Nor after the channel is gone.
-        client.calls->setCredentials({}, {});
-        QVERIFY(!client.calls->connected);
-        const qsizetype before = client.sent.size();
-        client.calls->command(QStringLiteral("leave"));
-        QCOMPARE(client.sent.size(), before);
-    }
-
-    void largeEventsAndMediaRelay() {
-        TestClient u1;
-        TestClient u2;
-        testutil::autoCloseModalBoxes(&u1.window);
-        QVERIFY(ready(u1, QStringLiteral("u1"), tokenU1));
-        QVERIFY(ready(u2, QStringLiteral("u2"), tokenU2));
-        u1.calls->emitEvent(QStringLiteral("native_call"),
-                            {{"action", "invite"}, {"chatId", "u1-u2"}});
-        QTRY_VERIFY_WITH_TIMEOUT(!u2.events(QStringLiteral("native_call")).isEmpty(), 5000);
-        const QString callId = u2.events(QStringLiteral("native_call")).first()["id"].toString();
-        u2.calls->emitEvent(QStringLiteral("native_call"), {{"action", "accept"}, {"id", callId}});
-        QTRY_VERIFY_WITH_TIMEOUT(u1.events(QStringLiteral("native_call")).last()["state"] ==
-                                     QStringLiteral("ACTIVE"),
-                                 5000);
-
-        // The largest screen image the program sends, as Base64.
-        QByteArray image(131328, '\0');
-        for (int i = 0; i < image.size(); ++i)
-            image[i] = char((i * 7919) >> 3);
-        const QString jpeg = QString::fromLatin1(image.toBase64());
-        QVERIFY(jpeg.size() > 175000);
-        u1.calls->emitEvent(QStringLiteral("native_screen"), {{"id", callId}, {"jpeg", jpeg}});
-        QTRY_COMPARE_WITH_TIMEOUT(u2.events(QStringLiteral("native_screen")).size(), 1, 10000);
-        const QJsonObject screen = u2.events(QStringLiteral("native_screen")).first();
-        QCOMPARE(screen["id"].toString(), callId);
-        QVERIFY(screen["jpeg"].toString() == jpeg);
-        QVERIFY(u1.calls->connected && u2.calls->connected);
-
-        // A voice block from u2 reaches u1's queues, tagged with its sender.
-        u1.calls->callId = callId;
-        u2.calls->emitEvent(QStringLiteral("native_audio"),
-                            {{"id", callId},
-                             {"pcm", QString::fromLatin1(QByteArray(320, '\x11').toBase64())},
-                             {"seq", 1},
-                             {"sentAt", 1733500000000.0}});
-        QTRY_COMPARE_WITH_TIMEOUT(u1.calls->lastAudioSeq.value(QStringLiteral("u2")), 1ull, 5000);
-    }
-
-    void credentialHandOver() {
-        TestClient client;
-        QVERIFY(ready(client, QStringLiteral("u1"), tokenU1));
-        const QString firstSid = client.calls->sid;
-
-        // Same user and token while ready: the socket is left alone.
-        client.calls->setCredentials(QStringLiteral("u1"), tokenU1);
-        QTest::qWait(300);
-        QCOMPARE(client.disconnects, 0);
-        QCOMPARE(client.calls->sid, firstSid);
-
-        // Another token: a fresh connection that presents it.
-        QVERIFY(ready(client, QStringLiteral("u1"), QStringLiteral("tok-u1-second")));
-        QCOMPARE(client.disconnects, 1);
-        QCOMPARE(client.sentStartingWith(QStringLiteral("40")),
+        // Same credentials while ready: left alone. Another token: a fresh connection.
+        c.calls->setCredentials("u1", "tok-u1");
+        QVERIFY(c.signIn("u1", "tok-u1-second"));
+        QCOMPARE(c.disconnects, 1);
+        QCOMPARE(c.sent.filter(QRegularExpression("^40")),
                  (QStringList{R"(40{"token":"tok-u1"})", R"(40{"token":"tok-u1-second"})"}));
-        QVERIFY(client.calls->sid != firstSid);
-
+        QVERIFY(c.calls->sid != firstSid);
         // Refused: a dead token, the same again while not ready (a new attempt all the same), a
         // user id that is not the token's user.
-        const QList<QPair<QString, QString>> refused{
-            {"u1", "not-a-session"}, {"u1", "not-a-session"}, {"u2", tokenU1}};
-        for (qsizetype i = 0; i < refused.size(); ++i) {
-            client.calls->setCredentials(refused[i].first, refused[i].second);
-            QVERIFY2(QTest::qWaitFor(
-                         [&] {
-                             return client.received.count(R"(44{"message":"unauthorized"})") ==
-                                    i + 1;
-                         },
-                         5000),
-                     qPrintable(client.received.join(' ') + " | " + client.sent.join(' ')));
-            QVERIFY(!client.calls->connected);
+        int refusals = 0;
+        for (const auto &[user, token] :
+             {std::pair{"u1", "dead"}, std::pair{"u1", "dead"}, std::pair{"u2", "tok-u1"}}) {
+            c.calls->setCredentials(user, token);
+            QVERIFY(waitUntil(
+                [&] { return countOf(c.received, R"(44{"message":"unauthorized"})") > refusals; },
+                5000));
+            QVERIFY(!c.calls->connected);
+            ++refusals;
         }
-        QVERIFY(ready(client, QStringLiteral("u2"), tokenU2));
+        // Signed out: nothing more is sent and no retry runs.
+        c.calls->setCredentials({}, {});
+        c.calls->command(QStringLiteral("leave"));
+        QVERIFY(c.signIn("u2", "tok-u2"));
+        QVERIFY(!c.sent.contains(callFrame("leave")));
+    }
+
+    // Each refused attempt arms the next one 1.5 s later; once the server is back a new
+    // connection syncs again. Sign-out stops the loop; destruction while connected is clean.
+    void serverLostAndBack() {
+        auto c = std::make_unique<CallClient>();
+        QVERIFY(c->signIn("u1", "tok-u1"));
+        const QString firstSid = c->calls->sid;
+        svc.stop();
+        QVERIFY(waitUntil([&] { return c->disconnects >= 3; }));
+        QVERIFY(!c->calls->connected);
+        QVERIFY(svc.restart());
+        QVERIFY(waitUntil([&] { return c->calls->connected; }));
+        QVERIFY(c->calls->sid != firstSid);
+        QCOMPARE(c->sent.count(callFrame("sync")), 2);
+        c->calls->callRecord = {{"id", "c"}};
+        c.reset();
+
+        CallClient out;
+        QVERIFY(out.signIn("u1", "tok-u1"));
+        out.calls->endSession();
+        QVERIFY(waitUntil([&] { return out.disconnects == 1; }));
+        QVERIFY(!out.calls->reconnectTimer.isActive() && !out.calls->connected);
+    }
+
+    // A handshake answered with an HTTP error on a connection kept open hangs until the connect
+    // limit aborts it and a retry starts another; the request carries the user id escaped and no
+    // token. An address that cannot even be opened still retries.
+    void handshakeLeftHanging() {
+        StubServer busy;
+        QVERIFY(busy.listen());
+        busy.respond = [](const StubRequest &) { return StubReply{503, "busy"}; };
+        servicetesthook::pointAt(QStringLiteral("localhost"), busy.port());
+        CallClient c;
+        c.calls->connectTimer.setInterval(1000);
+        c.calls->setCredentials("u+1%", "secret-token");
+        QVERIFY(waitUntil([&] { return busy.requests.size() >= 3; }, 15000));
+        QVERIFY(c.disconnects >= 2 && !c.calls->connected && c.sent.isEmpty());
+        const StubRequest r = busy.requests.first();
+        QCOMPARE(r.method + ' ' + r.path,
+                 QByteArray("GET /socket.io/?EIO=4&transport=websocket&userId=u%2B1%25"));
+        QVERIFY(!r.headers.contains("origin"));
+        for (const QByteArray &value : r.headers.values())
+            QVERIFY(!value.contains("secret-token"));
+
+        servicetesthook::pointAt(QStringLiteral("bad host"), 1);
+        CallClient unopened;
+        unopened.calls->connectTimer.setInterval(500);
+        unopened.calls->setCredentials("u1", "tok");
+        QVERIFY(waitUntil([&] { return unopened.calls->reconnectTimer.isActive(); }, 5000));
+        ScriptedPeer peer;
+        QVERIFY(peer.start());
+        QVERIFY(waitUntil([&] { return unopened.calls->connected; }));
+    }
+
+    // Dropped by the client, then the ordinary retry; the client itself never pings. Silence
+    // beyond the limit the open packet set (at least the floor) is dropped too.
+    void closedByTheClient() {
+        const QString open = R"(0{"pingInterval":25000,"pingTimeout":20000})";
+        const int normal = int(QWebSocketProtocol::CloseCodeNormal);
+        // A namespace disconnect; a silent peer; a frame just within the limit, then one beyond.
+        for (const auto &[then, closeCode, bigEvents, openPacket] :
+             {std::tuple{QStringList{"41"}, normal, 0, open},
+              std::tuple{QStringList(), normal, 0,
+                         QString(R"(0{"pingInterval":50,"pingTimeout":50})")},
+              std::tuple{
+                  QStringList{
+                      QStringLiteral(R"(42["big",{"fill":"%1"}])").arg(QString(1024 * 1024, 'a')),
+                      QString(5 * 1024 * 1024, 'b')},
+                  int(QWebSocketProtocol::CloseCodeTooMuchData), 1, open}}) {
+            ScriptedPeer peer(then, openPacket);
+            QVERIFY(peer.start());
+            CallClient c;
+            c.calls->setCredentials("u1", "tok");
+            QVERIFY(waitUntil([&] { return c.disconnects >= 1; }, 10000));
+            QCOMPARE(c.receivedEvents("big").size(), bigEvents);
+            QVERIFY(waitUntil([&, code = closeCode] { return peer.closeCodes.value(0) == code; },
+                              5000));
+            QVERIFY(waitUntil([&] { return peer.connections >= 2; }, 5000));
+            QVERIFY(!peer.received.contains(QStringLiteral("2")));
+        }
     }
 };
 

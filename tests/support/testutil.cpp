@@ -2,6 +2,8 @@
 
 #include <QAbstractButton>
 #include <QApplication>
+#include <QElapsedTimer>
+#include <QEventLoop>
 #include <QFile>
 #include <QMessageBox>
 #include <QSslCertificate>
@@ -11,6 +13,22 @@
 #include <QTimer>
 
 namespace testutil {
+
+bool waitUntil(const std::function<bool()> &done, int timeoutMs) {
+    if (done())
+        return true;
+    QEventLoop loop;
+    QTimer poll;
+    QElapsedTimer clock;
+    clock.start();
+    QObject::connect(&poll, &QTimer::timeout, &loop, [&] {
+        if (done() || clock.hasExpired(timeoutMs))
+            loop.quit();
+    });
+    poll.start(1);
+    loop.exec();
+    return done();
+}
 
 void isolateUserData() {
     // A folder of this process's own: test executables run in parallel, and a shared folder let

@@ -5,7 +5,13 @@
 #include <QString>
 #include <QStringList>
 
+#include <functional>
+
 namespace testutil {
+
+// Runs the event loop until done() holds or the time is up. Unlike QTest::qWaitFor it does not
+// sleep between rounds, so transfers that hop between threads run at full speed.
+bool waitUntil(const std::function<bool()> &done, int timeoutMs = 20000);
 
 // Keeps test data (session file, key file) out of the user's real folders and away from other
 // test processes. Call before anything asks for a standard location.
