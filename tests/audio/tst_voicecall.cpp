@@ -61,6 +61,8 @@ private Q_SLOTS:
         for (const QString &server : {files.filePath("nothing-here"), silent.fullServerName()}) {
             qputenv("PULSE_SERVER", "unix:" + server.toUtf8());
             QVERIFY(!createSystemAudioDevice()->open([](const char *, int) {}));
+            // With no server to play the ring the bell rings instead.
+            QVERIFY(server == silent.fullServerName() || !Ringer().ring());
         }
         qputenv("PULSE_SERVER", own);
 
@@ -81,19 +83,13 @@ private Q_SLOTS:
         QVERIFY(!d->isOpen() && odd == 0);
     }
 
-    // The ring is the desktop's event sound through the sound server, silenced with the ringing;
-    // with no server to play it the bell rings instead.
+    // The ring is the desktop's event sound through the sound server, silenced with the ringing.
     void ringPlaysTheDesktopSound() {
         Ringer ringer;
         QVERIFY(ringer.ring());
         QVERIFY(waitUntil([&] { return sinkInputs().contains("phone-incoming-call"); }, 5000));
         ringer.stop();
         QVERIFY(waitUntil([&] { return !sinkInputs().contains("phone-incoming-call"); }, 5000));
-        const QByteArray server = qgetenv("PULSE_SERVER");
-        qputenv("PULSE_SERVER", "unix:" + files.filePath("nothing-here").toUtf8());
-        const bool played = Ringer().ring();
-        qputenv("PULSE_SERVER", server);
-        QVERIFY(!played);
     }
 
     // Two seconds of 1 kHz at -12 dBFS into each microphone at once: each side hears the other's
@@ -132,7 +128,6 @@ private Q_SLOTS:
                 const double levelDb = 20 * std::log10(outRms / inRms);
                 const QString seen =
                     QStringLiteral("%1: %2 Hz, level %3 dB").arg(when).arg(hertz).arg(levelDb);
-                qInfo("%s", qPrintable(seen));
                 QVERIFY2(std::abs(hertz / 1000.0 - 1) <= 0.05 && std::abs(levelDb) <= 3,
                          qPrintable(seen));
             }

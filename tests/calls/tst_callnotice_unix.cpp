@@ -64,10 +64,7 @@ private Q_SLOTS:
         if (!busDaemon.waitForFinished(5000))
             busDaemon.kill();
     }
-    void init() {
-        notifications.shown.clear();
-        notifications.closed.clear();
-    }
+    void init() { notifications.shown.clear(), notifications.closed.clear(); }
 
     // Each button does what the call window's does; the notification is gone once the call no
     // longer rings, and a second press changes nothing. A call that ends while the notification is

@@ -28,12 +28,10 @@ inline bool isChild() {
 
 class PrivateXServer {
 public:
+    // What has not ended by then, QProcess kills on destruction.
     ~PrivateXServer() {
         server.terminate();
-        if (!server.waitForFinished(5000)) {
-            server.kill();
-            server.waitForFinished(5000);
-        }
+        server.waitForFinished(5000);
     }
 
     static bool available() { return !QStandardPaths::findExecutable("Xvfb").isEmpty(); }

@@ -33,10 +33,6 @@ QJsonObject audio(const QString &id, const QString &from, double seq, const QByt
     return {{"id", id}, {"from", from}, {"seq", seq}, {"pcm", base64(pcm)}};
 }
 
-QString outcome(Received r) {
-    return QStringList{"queued", "stale", "too long", "too many senders"}.value(int(r));
-}
-
 } // namespace
 
 class VoiceTest : public QObject {
@@ -50,119 +46,95 @@ private Q_SLOTS:
         QVERIFY(service.start({"--session", "u1:tok1"}));
     }
 
-    // One tick: one block per sender, summed sample by sample, clamped once; "sender:bytes:value".
-    void mix_data() {
-        QTest::addColumn<QStringList>("blocks");
-        QTest::addColumn<int>("index");
-        QTest::addColumn<int>("expected");
-        row("negative saturation", QStringList{"a:320:-30000", "b:320:-10000"}, 5, -32768);
-        row("clamped once, after the whole sum",
-            QStringList{"a:320:30000", "b:320:10000", "c:320:-20000"}, 100, 20000);
-        row("100 bytes: last own sample", QStringList{"a:100:700", "b:320:5"}, 49, 705);
-        row("100 bytes: rest left to the others", QStringList{"a:100:700", "b:320:5"}, 50, 5);
-        row("a trailing odd byte is ignored", QStringList{"a:3:9"}, 1, 0);
-        row("2048 bytes: only the first 160 samples", QStringList{"a:2048:11"}, 159, 11);
-        row("second block of a sender waits", QStringList{"a:320:1", "a:320:2", "b:320:10"}, 0, 11);
-    }
+    // One tick: one block per sender, summed sample by sample, clamped once; "sender:bytes:value
+    // ... index=expected": negative saturation, clamped once after the whole sum, a short block
+    // leaves the rest to the others, a trailing odd byte is ignored, only the first 160 samples
+    // of 2048 bytes are played, a sender's second block waits.
     void mix() {
-        QFETCH(QStringList, blocks);
-        QFETCH(int, index);
-        QFETCH(int, expected);
-        mixer::Queues queues;
-        for (const QString &b : blocks) {
-            const QStringList p = b.split(':');
-            queues[p[0]].enqueue(blockOf(qint16(p[2].toInt()), p[1].toInt()));
+        for (const QString line :
+             {"a:320:-30000 b:320:-10000 5=-32768",
+              "a:320:30000 b:320:10000 c:320:-20000 100=20000", "a:100:700 b:320:5 49=705",
+              "a:100:700 b:320:5 50=5", "a:3:9 1=0", "a:2048:11 159=11",
+              "a:320:1 a:320:2 b:320:10 0=11"}) {
+            QStringList blocks = line.split(' ');
+            const QStringList at = blocks.takeLast().split('=');
+            mixer::Queues queues;
+            for (const QString &b : blocks) {
+                const QStringList p = b.split(':');
+                queues[p[0]].enqueue(blockOf(qint16(p[2].toInt()), p[1].toInt()));
+            }
+            const QByteArray out = mixer::mixTick(queues);
+            QCOMPARE(out.size(), 320);
+            QCOMPARE(sampleAt(out, at[0].toInt()), at[1].toInt());
         }
-        const QByteArray out = mixer::mixTick(queues);
-        QCOMPARE(out.size(), 320);
-        QCOMPARE(sampleAt(out, index), expected);
     }
 
     // Each tick first tops the sender's queue up to a depth, as a sender running ahead of play-out
-    // would; pairs of depth and ticks. A block is dropped only after a whole second above two.
-    void playoutDropsOnlyASteadyBacklog_data() {
-        QTest::addColumn<QList<int>>("segments");
-        QTest::addColumn<int>("dropped");
-        row("two blocks never drop", QList<int>{2, 500}, 0);
-        row("three blocks for two seconds", QList<int>{3, 100}, 2);
-        row("a dip to two starts the second again", QList<int>{3, 49, 2, 1, 3, 49}, 0);
-        row("a full queue drops one a second", QList<int>{7, 150}, 3);
-    }
+    // would; pairs of depth and ticks, then the blocks dropped. A block is dropped only after a
+    // whole second above two: a dip to two starts the second again; a full queue drops one a
+    // second.
     void playoutDropsOnlyASteadyBacklog() {
-        QFETCH(QList<int>, segments);
-        QFETCH(int, dropped);
-        mixer::Queues queues;
-        mixer::Backlog backlog;
-        QQueue<QByteArray> &queue = queues["u2"];
-        int next = 1, played = 0;
-        for (qsizetype s = 0; s + 1 < segments.size(); s += 2) {
-            for (int tick = 0; tick < segments[s + 1]; ++tick) {
-                while (queue.size() < segments[s])
-                    queue.enqueue(blockOf(qint16(next++)));
-                played += sampleAt(mixer::mixTick(queues, &backlog), 0) != 0;
+        for (const QString line : {"2 500 0", "3 100 2", "3 49 2 1 3 49 0", "7 150 3"}) {
+            QStringList segments = line.split(' ');
+            const int dropped = segments.takeLast().toInt();
+            mixer::Queues queues;
+            mixer::Backlog backlog;
+            QQueue<QByteArray> &queue = queues["u2"];
+            int next = 1, played = 0;
+            for (qsizetype s = 0; s + 1 < segments.size(); s += 2) {
+                for (int tick = 0; tick < segments[s + 1].toInt(); ++tick) {
+                    while (queue.size() < segments[s].toInt())
+                        queue.enqueue(blockOf(qint16(next++)));
+                    played += sampleAt(mixer::mixTick(queues, &backlog), 0) != 0;
+                }
             }
+            QCOMPARE(next - 1 - played - int(queue.size()), dropped);
         }
-        QCOMPARE(next - 1 - played - int(queue.size()), dropped);
     }
 
-    void seqReadsLikeTheWire_data() {
-        QTest::addColumn<QByteArray>("json");
-        QTest::addColumn<unsigned long long>("expected");
-        constexpr auto max = std::numeric_limits<unsigned long long>::max();
-        row("missing", QByteArray("{}"), 0ULL);
-        row("fraction truncated", QByteArray(R"({"seq":5.9})"), 5ULL);
-        row("exact beyond 2^53", QByteArray(R"({"seq":9007199254740993})"), 9007199254740993ULL);
-        row("minus one wraps", QByteArray(R"({"seq":-1})"), max);
-        row("2^63", QByteArray(R"({"seq":9223372036854775808})"), 1ULL << 63);
-        row("beyond 2^64", QByteArray(R"({"seq":1e30})"), max);
-    }
     void seqReadsLikeTheWire() {
-        QFETCH(QByteArray, json);
-        QFETCH(unsigned long long, expected);
-        QCOMPARE(mixer::seqFromJson(::json(json)["seq"]), expected);
+        constexpr auto max = std::numeric_limits<unsigned long long>::max();
+        for (const auto &[text, expected] : {std::pair{"{}", 0ULL},
+                                             {R"({"seq":5.9})", 5ULL},
+                                             {R"({"seq":9007199254740993})", 9007199254740993ULL},
+                                             {R"({"seq":-1})", max},
+                                             {R"({"seq":9223372036854775808})", 1ULL << 63},
+                                             {R"({"seq":1e30})", max}})
+            QCOMPARE(mixer::seqFromJson(::json(text)["seq"]), expected);
     }
 
-    // "sender:seq:bytes" in order; the outcomes, and the queue lengths by sender after.
-    void receive_data() {
-        QTest::addColumn<QStringList>("blocks");
-        QTest::addColumn<QString>("outcomes");
-        QTest::addColumn<QString>("queued");
-        row("duplicate and late", QStringList{"u2:5:320", "u2:5:320", "u2:4:320", "u2:6:320"},
-            "queued stale stale queued", "u2=2");
-        row("first block may carry 0", QStringList{"u2:0:320", "u2:0:320", "u2:1:320"},
-            "queued stale queued", "u2=2");
-        row("oversized block still advances seq", QStringList{"u2:7:2049", "u2:7:320", "u2:8:320"},
-            "too long stale queued", "u2=1");
-        row("2048 bytes and empty blocks accepted", QStringList{"u2:1:2048", "u2:2:0"},
-            "queued queued", "u2=2");
-        row("huge seq shuts out everything after",
-            QStringList{"u2:18446744073709551615:320", "u2:9:320"}, "queued stale", "u2=1");
-        row("senders are independent", QStringList{"a:9:320", "b:1:320"}, "queued queued",
-            "a=1 b=1");
-        row("the seven newest kept",
-            QStringList{"u2:1:320", "u2:2:320", "u2:3:320", "u2:4:320", "u2:5:320", "u2:6:320",
-                        "u2:7:320", "u2:8:320"},
-            "queued queued queued queued queued queued queued queued", "u2=7");
-    }
+    // "sender:seq:bytes" in order | the outcomes | the queue lengths by sender after: duplicate
+    // and late, a first block with 0, an oversized block still advances seq, 2048 bytes and empty
+    // blocks accepted, a huge seq shuts out everything after, senders are independent, the seven
+    // newest kept.
     void receive() {
-        QFETCH(QStringList, blocks);
-        QFETCH(QString, outcomes);
-        QFETCH(QString, queued);
-        mixer::Queues queues;
-        mixer::LastSeq lastSeq;
-        QStringList seen, lengths;
-        for (const QString &b : blocks) {
-            const QStringList p = b.split(':');
-            seen << outcome(mixer::receive(queues, lastSeq, p[0], p[1].toULongLong(),
-                                           base64(blockOf(p[1].toShort(), p[2].toInt()))));
+        for (const QString line :
+             {"u2:5:320 u2:5:320 u2:4:320 u2:6:320|queued stale stale queued|u2=2",
+              "u2:0:320 u2:0:320 u2:1:320|queued stale queued|u2=2",
+              "u2:7:2049 u2:7:320 u2:8:320|too long stale queued|u2=1",
+              "u2:1:2048 u2:2:0|queued queued|u2=2",
+              "u2:18446744073709551615:320 u2:9:320|queued stale|u2=1",
+              "a:9:320 b:1:320|queued queued|a=1 b=1",
+              "u2:1:320 u2:2:320 u2:3:320 u2:4:320 u2:5:320 u2:6:320 u2:7:320 u2:8:320|queued "
+              "queued queued queued queued queued queued queued|u2=7"}) {
+            const QStringList parts = line.split('|');
+            mixer::Queues queues;
+            mixer::LastSeq lastSeq;
+            QStringList seen, lengths;
+            for (const QString &b : parts[0].split(' ')) {
+                const QStringList p = b.split(':');
+                seen << QStringList{"queued", "stale", "too long", "too many senders"}.value(
+                    int(mixer::receive(queues, lastSeq, p[0], p[1].toULongLong(),
+                                       base64(blockOf(p[1].toShort(), p[2].toInt())))));
+            }
+            for (auto it = queues.cbegin(); it != queues.cend(); ++it)
+                lengths << it.key() + '=' + QString::number(it.value().size());
+            lengths.sort();
+            QCOMPARE(seen.join(' '), parts[1]);
+            QCOMPARE(lengths.join(' '), parts[2]);
+            if (parts[2] == "u2=7")
+                QCOMPARE(sampleAt(queues["u2"].head(), 0), 2);
         }
-        for (auto it = queues.cbegin(); it != queues.cend(); ++it)
-            lengths << it.key() + '=' + QString::number(it.value().size());
-        lengths.sort();
-        QCOMPARE(seen.join(' '), outcomes);
-        QCOMPARE(lengths.join(' '), queued);
-        if (queued == "u2=7")
-            QCOMPARE(sampleAt(queues["u2"].head(), 0), 2);
     }
 
     // At most 32 senders; a sender counts once its "seq" is accepted, even if its block was too
@@ -264,14 +236,6 @@ private Q_SLOTS:
         });
         driver.join();
         QVERIFY(waitUntil([&] { return client.sentEvents("native_audio").size() == 200; }));
-        const QList<QJsonObject> sent = client.sentEvents("native_audio");
-        for (int n = 0; n < 200; ++n) {
-            QCOMPARE(sent[n]["id"].toString(), QStringLiteral("call-1"));
-            QCOMPARE(sent[n]["seq"].toInteger(), qint64(before + n + 1));
-            QCOMPARE(QByteArray::fromBase64(sent[n]["pcm"].toString().toLatin1()),
-                     blockOf(qint16(n)));
-            QVERIFY(sent[n]["sentAt"].toInteger() > 1600000000000);
-        }
 
         c.toggleMute();
         captureBlock(*client.audio, blockOf(-1));
@@ -288,14 +252,16 @@ private Q_SLOTS:
         captureBlock(*client.audio, blockOf(-5));
         QVERIFY(waitUntil([&] { return client.sentEvents("native_audio").size() >= 202; }));
         QCoreApplication::processEvents();
-        const QList<QJsonObject> after = client.sentEvents("native_audio").mid(200);
-        QCOMPARE(after.size(), 2);
-        for (int i = 0; i < 2; ++i) {
-            QCOMPARE(after[i]["id"].toString(),
-                     i ? QStringLiteral("call-2") : QStringLiteral("call-1"));
-            QCOMPARE(QByteArray::fromBase64(after[i]["pcm"].toString().toLatin1()),
-                     blockOf(i ? -5 : -2));
-            QCOMPARE(after[i]["seq"].toInteger(), qint64(before + 201 + i));
+        const QList<QJsonObject> sent = client.sentEvents("native_audio");
+        QCOMPARE(sent.size(), 202);
+        for (int n = 0; n < 202; ++n) {
+            QCOMPARE(sent[n]["id"].toString(), QString(n < 201 ? "call-1" : "call-2"));
+            QCOMPARE(sent[n]["seq"].toInteger(), qint64(before + n + 1));
+            QCOMPARE(QByteArray::fromBase64(sent[n]["pcm"].toString().toLatin1()),
+                     blockOf(qint16(n < 200    ? n
+                                    : n == 200 ? -2
+                                               : -5)));
+            QVERIFY(sent[n]["sentAt"].toInteger() > 1600000000000);
         }
 
         // A service that stops reading: once a second of media waits in the socket, voice blocks

@@ -18,20 +18,11 @@ namespace {
 const QByteArray startPath = "/auth/flow/web/start", statusPath = "/auth/flow/web/status",
                  mePath = "/auth/flow/web/me", logoutPath = "/auth/flow/web/logout";
 const QByteArray sessionCookie = "Set-Cookie: tovik_web_session=tok-42; Secure; HttpOnly; Path=/";
-const StubReply dropped{0, {}, {}, false, 0, "x"}; // not HTTP, the connection closed
 const QByteArray cookie = "tovik_web_session=Vb3kQ9-xR_7tYw2LmN0pZ";
 
 StubReply delayed(StubReply reply, int delayMs) {
     reply.delayMs = delayMs;
     return reply;
-}
-
-StubReply status(const QByteArray &value, QList<QByteArray> headers = {}, int delayMs = 0) {
-    return delayed(stubJson(200, "{\"status\":\"" + value + "\"}", std::move(headers)), delayMs);
-}
-
-StubReply user(const QByteArray &id, int delayMs = 0) {
-    return delayed(stubJson(200, R"({"user":{"id":)" + id + "}}"), delayMs);
 }
 
 StubReply flow(const QByteArray &id, int delayMs = 0) {
@@ -56,10 +47,6 @@ bool overwrite(const QString &path, const QByteArray &bytes, mode_t mode = 0600)
 mode_t modeOf(const QString &path) {
     struct stat info {};
     return ::lstat(QFile::encodeName(path).constData(), &info) == 0 ? info.st_mode & 07777 : 0;
-}
-
-bool signedIn(const Window &w) {
-    return w.pages->currentIndex() == 1;
 }
 
 // Waits for done(), noting each sign-in text shown on the way.
@@ -100,18 +87,19 @@ class SignInTest : public QObject {
     StubReply logoutReply;
     int finished = 0, listDelayMs = 0;
 
+    static StubReply status(const QByteArray &value, QList<QByteArray> headers = {}, int ms = 0) {
+        return delayed(stubJson(200, "{\"status\":\"" + value + "\"}", std::move(headers)), ms);
+    }
+    static StubReply user(const QByteArray &id, int ms = 0) {
+        return delayed(stubJson(200, R"({"user":{"id":)" + id + "}}"), ms);
+    }
+    static bool signedIn(const Window &w) { return w.pages->currentIndex() == 1; }
+
     // Once `count` more replies have finished, the window's own handlers have run for them.
     bool waitForReplies(Window &w, int count, int timeoutMs = 10000) {
         finished = 0;
         connect(&w.net, &QNetworkAccessManager::finished, this, [this] { ++finished; });
         return waitUntil([&] { return finished >= count; }, timeoutMs);
-    }
-    // A signed-out window done with its start-up, and a service giving every request `reply`.
-    std::unique_ptr<Window> quietWith(std::unique_ptr<RequestLog> &log, const StubReply &reply) {
-        auto w = quietWindow(log);
-        stub.respond = [reply](const StubRequest &) { return reply; };
-        stub.requests.clear();
-        return w;
     }
 
 private Q_SLOTS:
@@ -169,16 +157,15 @@ private Q_SLOTS:
         w.loadChats();
         w.loadMessages();
         if (!reachable)
-            logoutReply = startReplies[0] = dropped;
+            logoutReply = startReplies[0] = StubReply{0, {}, {}, false, 0, "x"}; // not HTTP
         click(w, "signOutButton");
         QVERIFY(waitUntil([&] { return !signedIn(w); }));
-        QVERIFY(!QFile::exists(Window::sessionFilePath()) && !hasSessionCookie(w));
-        QVERIFY(!w.refreshTimer.isActive() && !w.messagesLoading &&
-                w.calls->sessionToken.isEmpty());
+        QVERIFY(!QFile::exists(Window::sessionFilePath()) && !hasSessionCookie(w) &&
+                !w.refreshTimer.isActive() && !w.messagesLoading &&
+                w.calls->sessionToken.isEmpty() && !w.calls->reconnectTimer.isActive());
         QCOMPARE(w.chatTitle->text() + w.searchEdit->text() + w.messageEdit->text() +
                      w.currentChatId,
                  QStringLiteral("Выберите чат"));
-        QVERIFY(!w.calls->reconnectTimer.isActive());
         QCOMPARE(stub.requestsFor(logoutPath).value(0).header("cookie"),
                  QByteArray("tovik_web_session=tok-out"));
         w.currentChatId = QStringLiteral("c1");
@@ -459,31 +446,27 @@ private Q_SLOTS:
     }
 
     // Every request has the inactivity limit; the path goes as given, a body only with POST.
-    void requestOnTheWire_data() {
-        QTest::addColumn<bool>("post");
-        QTest::addColumn<QJsonObject>("body");
-        QTest::addColumn<QByteArray>("sent");
-        row("GET ignores a body", false, QJsonObject{{"t", "x"}}, QByteArray());
-        row("POST of an empty object", true, QJsonObject(), QByteArray("{}"));
-        row("POST is compact JSON", true, QJsonObject{{"text", "Привет, мир"}, {"n", 1}},
-            QByteArray(R"({"n":1,"text":"Привет, мир"})"));
-    }
     void requestOnTheWire() {
-        QFETCH(bool, post);
-        QFETCH(QJsonObject, body);
-        QFETCH(QByteArray, sent);
         std::unique_ptr<RequestLog> log;
-        const auto w = quietWith(log, stubJson(200, "{}"));
+        const auto w = quietWindow(log);
+        stub.respond = [](const StubRequest &) { return stubJson(200, "{}"); };
         const QString path = QStringLiteral("/auth/flow/web/chats/team%2Fdesign/messages");
-        QCOMPARE(callAndWait(*w, path, body, post), QStringList{QString()});
-        QCOMPARE(log->entries.size() + stub.requests.size(), 2);
-        QCOMPARE(log->entries[0].transferTimeout, 30000);
-        const StubRequest &seen = stub.requests.first();
-        QCOMPARE(seen.method + ' ' + seen.path + ' ' + seen.header("content-type") + ' ' +
-                     seen.header("origin") + ' ' + seen.body,
-                 (post ? "POST " : "GET ") + path.toUtf8() +
-                     " application/json https://localhost:" + QByteArray::number(stub.port()) +
-                     ' ' + sent);
+        const QJsonObject text{{"text", "Привет, мир"}, {"n", 1}};
+        for (const auto &[post, body, sent] : {std::tuple{false, text, QByteArray()},
+                                               {true, QJsonObject(), QByteArray("{}")},
+                                               {true, text, R"({"n":1,"text":"Привет, мир"})"}}) {
+            stub.requests.clear();
+            log->entries.clear();
+            QCOMPARE(callAndWait(*w, path, body, post), QStringList{QString()});
+            QCOMPARE(log->entries.size() + stub.requests.size(), 2);
+            QCOMPARE(log->entries[0].transferTimeout, 30000);
+            const StubRequest &seen = stub.requests.first();
+            QCOMPARE(seen.method + ' ' + seen.path + ' ' + seen.header("content-type") + ' ' +
+                         seen.header("origin") + ' ' + seen.body,
+                     (post ? "POST " : "GET ") + path.toUtf8() +
+                         " application/json https://localhost:" + QByteArray::number(stub.port()) +
+                         ' ' + sent);
+        }
     }
 
     void replyText_data() {
@@ -516,7 +499,8 @@ private Q_SLOTS:
         QFETCH(QString, error);
         QFETCH(QStringList, keys);
         std::unique_ptr<RequestLog> log;
-        const auto w = quietWith(log, stubJson(status, body));
+        const auto w = quietWindow(log);
+        stub.respond = [&](const StubRequest &) { return stubJson(status, body); };
         QCOMPARE(callAndWait(*w, QString::fromLatin1(mePath)), QStringList{error} + keys);
     }
 };
