@@ -2,6 +2,7 @@
 
 #include "chat/messagerow.h"
 #include "chat/rowdelegate.h"
+#include "chat/rowsync.h"
 
 #include <QJsonArray>
 #include <QLabel>
@@ -44,19 +45,11 @@ void keepSelection(QListWidget *list, const QString &keep) {
 // Brings the rows in line with `chats` when the difference is small: names changed in place,
 // chats added at the end, or one chat gone. Anything else is left to a full rebuild (false).
 bool updateRows(QListWidget *list, const QList<chat::ChatRow> &chats, const QString &search) {
+    int same = 0;
+    if (const std::optional<bool> done = chat::takeOutOneRow(list, chats, sameRow, same))
+        return *done;
     const int old = list->count();
     const int size = int(chats.size());
-    int same = 0;
-    while (same < old && same < size && sameRow(list->item(same), chats[same]))
-        ++same;
-    if (size == old - 1) {
-        for (int i = same; i < size; ++i) {
-            if (!sameRow(list->item(i + 1), chats[i]))
-                return false;
-        }
-        delete list->takeItem(same);
-        return true;
-    }
     if (size < old)
         return false;
     for (int i = same; i < old; ++i) {

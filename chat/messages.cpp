@@ -2,6 +2,7 @@
 
 #include "chat/messagerow.h"
 #include "chat/rowdelegate.h"
+#include "chat/rowsync.h"
 #include "web/request.h"
 
 #include <QJsonArray>
@@ -54,19 +55,11 @@ void appendRows(QListWidget *list, const QList<chat::MessageRow> &rows, qsizetyp
 // rows changed in place (a message deleted or edited) or one row gone. Anything else is left to a
 // full rebuild (false).
 bool updateRows(QListWidget *list, const QList<chat::MessageRow> &rows) {
+    int same = 0;
+    if (const std::optional<bool> done = chat::takeOutOneRow(list, rows, sameRow, same))
+        return *done;
     const int old = list->count();
     const int size = int(rows.size());
-    int same = 0;
-    while (same < old && same < size && sameRow(list->item(same), rows[same]))
-        ++same;
-    if (size == old - 1) {
-        for (int i = same; i < size; ++i) {
-            if (!sameRow(list->item(i + 1), rows[i]))
-                return false;
-        }
-        delete list->takeItem(same);
-        return true;
-    }
     if (size < old)
         return false;
     for (int i = same; i < old; ++i) {
