@@ -273,106 +273,68 @@ private Q_SLOTS:
                  QByteArray("tovik_flow=f1; tovik_web_session=tok-42"));
     }
 
-    // atStart: the start reply, else one poll's. shown: "" keeps polling with the QR on show.
+    // step "start": the start reply; "poll": one poll's, outcome "" keeps polling with the QR on
+    // show, else the text shown. Who-am-I at start ("me") or after a confirmed flow: an id that is
+    // not a string signs in as nobody; only the service saying the session is gone asks for a new
+    // QR (its text never shows); a server error keeps the session and asks again later.
     void oddAnswers_data() {
-        QTest::addColumn<bool>("atStart");
+        QTest::addColumn<QString>("step");
         QTest::addColumn<StubReply>("reply");
-        QTest::addColumn<QString>("shown");
-        const QString noQr = QStringLiteral("Не удалось создать QR-код");
-        row("poll: Authenticated", false, status("Authenticated"), QString());
-        row("poll: padded", false, status(" authenticated"), QString());
-        row("poll: array", false, stubJson(200, R"({"status":["claimed"]})"), QString());
-        row("poll: not JSON", false, StubReply{200, "authenticated"}, QString());
-        row("poll: denied", false, status("denied"), QStringLiteral("Вход отклонён"));
-        row("poll: service message", false, stubJson(404, R"({"message":"Вход не найден"})"),
+        QTest::addColumn<QString>("outcome"); // for who-am-I: "user:<id>", "qr" or "retry"
+        const QString noQr = QStringLiteral("Не удалось создать QR-код"), poll = "poll",
+                      start = "start", me = "me";
+        row("poll: Authenticated", poll, status("Authenticated"), QString());
+        row("poll: padded", poll, status(" authenticated"), QString());
+        row("poll: array", poll, stubJson(200, R"({"status":["claimed"]})"), QString());
+        row("poll: not JSON", poll, StubReply{200, "authenticated"}, QString());
+        row("poll: denied", poll, status("denied"), QStringLiteral("Вход отклонён"));
+        row("poll: service message", poll, stubJson(404, R"({"message":"Вход не найден"})"),
             QStringLiteral("Вход не найден"));
-        row("start: service message", true, stubJson(503, R"({"message":"Сервис занят"})"),
+        row("start: service message", start, stubJson(503, R"({"message":"Сервис занят"})"),
             QStringLiteral("Сервис занят"));
-        row("start: address too long", true,
+        row("start: address too long", start,
             stubJson(200, "{\"qrUrl\":\"" + QByteArray(3000, 'a') + "\"}"), noQr);
-        row("start: address not a string", true, stubJson(200, R"({"qrUrl":7,"code":"1"})"), noQr);
+        row("start: address not a string", start, stubJson(200, R"({"qrUrl":7,"code":"1"})"), noQr);
+        row("me: id a string", me, user("\"u7\""), QString("user:u7"));
+        row("me: id a number", me, user("42"), QString("user:"));
+        row("me: user not an object", me, stubJson(200, R"({"user":"u7"})"), QString("user:"));
+        row("me: 404", me, stubJson(404, "{}"), QString("qr"));
+        row("me: 500", me, stubJson(500, "{}"), QString("retry"));
+        row("me: 503 with a message", me, stubJson(503, R"({"message":"Занят"})"),
+            QString("retry"));
+        row("confirmed me: 401", QString("confirmed"), stubJson(401, R"({"message":"Занят"})"),
+            QString("qr"));
     }
     void oddAnswers() {
-        QFETCH(bool, atStart);
-        QFETCH(StubReply, reply);
-        QFETCH(QString, shown);
-        if (atStart)
-            startReplies = {reply};
-        Window w;
-        if (!atStart) {
-            QVERIFY(waitUntil([&] { return w.loginStatus->text() == scanPrompt; }));
-            statusReplies = {reply};
-            w.pollLogin();
-            QVERIFY(waitForReplies(w, 1));
-        }
-        QVERIFY(waitUntil(
-            [&] { return w.loginStatus->text() == (shown.isEmpty() ? scanPrompt : shown); }));
-        QCOMPARE(w.pollTimer.isActive(), shown.isEmpty());
-        QCOMPARE(w.qrLabel->pixmap().isNull(), atStart);
-        QCOMPARE(w.codeLabel->text(), atStart ? QString() : QStringLiteral("Код: f1"));
-        QVERIFY(stub.requestsFor(mePath).size() == 1 && !signedIn(w));
-    }
-
-    // The new-QR button drops the old flow: a late answer to one of its polls changes nothing.
-    void newCodeWhileWaiting_data() {
-        QTest::addColumn<StubReply>("late");
-        row("denied", status("denied", {}, 1500));
-        row("authenticated", status("authenticated", {sessionCookie}, 1500));
-        row("error", delayed(stubJson(500, R"({"message":"Сбой"})"), 1500));
-    }
-    void newCodeWhileWaiting() {
-        QFETCH(StubReply, late);
-        statusReplies = {late, status("pending")};
-        meReplies = {stubJson(401, "{}"), user("\"u5\"")};
-        Window w;
-        QVERIFY(waitUntil([&] { return stub.requestsFor(statusPath).size() == 1; }, 5000));
-        startReplies = {flow("f3")};
-        click(w, "newQrButton");
-        QVERIFY(!w.pollTimer.isActive() && w.qrLabel->pixmap().isNull() &&
-                w.loginStatus->text() == preparing);
-        QVERIFY(waitForReplies(w, 2, 8000));
-        QCOMPARE(w.loginStatus->text() + w.codeLabel->text(), scanPrompt + "Код: f3");
-        QVERIFY(w.pollTimer.isActive() && !signedIn(w) && stub.requestsFor(mePath).size() == 1);
-    }
-
-    // The new-QR button while a confirmed flow's who-am-I is on its way: the sign-in wins and the
-    // late new flow neither shows nor polls.
-    void newCodeWhileConfirming() {
-        statusReplies = {status("authenticated", {sessionCookie})};
-        meReplies = {stubJson(401, "{}"), user("\"u6\"", 800)};
-        Window w;
-        QVERIFY(waitUntil([&] { return stub.requestsFor(mePath).size() == 2; }));
-        startReplies = {flow("f4", 1600)};
-        click(w, "newQrButton");
-        QVERIFY(waitForReplies(w, 3, 8000)); // who-am-I, its chats, the late start
-        QVERIFY(signedIn(w) && !w.pollTimer.isActive() && w.userId == "u6");
-    }
-
-    // Who-am-I at start, or after a confirmed flow: an id that is not a string signs in as nobody;
-    // only the service saying the session is gone asks for a new QR (its text never shows); a
-    // server error keeps the session and asks again later.
-    void whoAmI_data() {
-        QTest::addColumn<bool>("confirmed");
-        QTest::addColumn<StubReply>("reply");
-        QTest::addColumn<QString>("outcome"); // "user:<id>", "qr" or "retry"
-        row("id a string", false, user("\"u7\""), QString("user:u7"));
-        row("id a number", false, user("42"), QString("user:"));
-        row("user not an object", false, stubJson(200, R"({"user":"u7"})"), QString("user:"));
-        row("404", false, stubJson(404, "{}"), QString("qr"));
-        row("500", false, stubJson(500, "{}"), QString("retry"));
-        row("503 with a message", false, stubJson(503, R"({"message":"Занят"})"), QString("retry"));
-        row("confirmed, 401", true, stubJson(401, R"({"message":"Занят"})"), QString("qr"));
-    }
-    void whoAmI() {
-        QFETCH(bool, confirmed);
+        QFETCH(QString, step);
         QFETCH(StubReply, reply);
         QFETCH(QString, outcome);
-        meReplies = {reply};
+        const bool confirmed = step == "confirmed", atStart = step == "start";
+        if (atStart)
+            startReplies = {reply};
+        if (step == "me" || confirmed)
+            meReplies = {reply};
         if (confirmed) {
             meReplies.prepend(stubJson(401, "{}"));
             statusReplies = {status("authenticated", {sessionCookie}), status("pending")};
         }
         Window w;
+        if (atStart || step == "poll") {
+            if (!atStart) {
+                QVERIFY(waitUntil([&] { return w.loginStatus->text() == scanPrompt; }));
+                statusReplies = {reply};
+                w.pollLogin();
+                QVERIFY(waitForReplies(w, 1));
+            }
+            QVERIFY(waitUntil([&] {
+                return w.loginStatus->text() == (outcome.isEmpty() ? scanPrompt : outcome);
+            }));
+            QCOMPARE(w.pollTimer.isActive(), outcome.isEmpty());
+            QCOMPARE(w.qrLabel->pixmap().isNull(), atStart);
+            QCOMPARE(w.codeLabel->text(), atStart ? QString() : QStringLiteral("Код: f1"));
+            QVERIFY(stub.requestsFor(mePath).size() == 1 && !signedIn(w));
+            return;
+        }
         QStringList seen;
         const int starts = outcome == "qr" ? 1 + confirmed : 0;
         QVERIFY(watch(w, seen, [&] {
@@ -390,12 +352,61 @@ private Q_SLOTS:
             QCOMPARE("user:" + w.userId + w.calls->sessionUserId, outcome);
     }
 
+    // The new-QR button drops the old flow: a late answer to one of its polls changes nothing;
+    // while a confirmed flow's who-am-I is on its way, the sign-in wins and the late new flow
+    // neither shows nor polls.
+    void newCode_data() {
+        QTest::addColumn<StubReply>("first");
+        QTest::addColumn<bool>("confirming");
+        row("late denied", status("denied", {}, 1500), false);
+        row("late authenticated", status("authenticated", {sessionCookie}, 1500), false);
+        row("late error", delayed(stubJson(500, R"({"message":"Сбой"})"), 1500), false);
+        row("confirming", status("authenticated", {sessionCookie}), true);
+    }
+    void newCode() {
+        QFETCH(StubReply, first);
+        QFETCH(bool, confirming);
+        statusReplies = {first, status("pending")};
+        meReplies = {stubJson(401, "{}"), user("\"u5\"", confirming ? 800 : 0)};
+        Window w;
+        QVERIFY(waitUntil(
+            [&] {
+                return stub.requestsFor(confirming ? mePath : statusPath).size() == 1 + confirming;
+            },
+            8000));
+        startReplies = {flow("f3", confirming ? 1600 : 0)};
+        click(w, "newQrButton");
+        QVERIFY(confirming || (!w.pollTimer.isActive() && w.qrLabel->pixmap().isNull() &&
+                               w.loginStatus->text() == preparing));
+        QVERIFY(waitForReplies(w, 2 + confirming, 8000)); // who-am-I and its chats, the start
+        QVERIFY(signedIn(w) == confirming && w.pollTimer.isActive() == !confirming);
+        if (confirming)
+            QCOMPARE(w.userId, QStringLiteral("u5"));
+        else
+            QVERIFY(w.loginStatus->text() + w.codeLabel->text() == scanPrompt + "Код: f3" &&
+                    stub.requestsFor(mePath).size() == 1);
+    }
+
     // A private key is made once and an existing folder open to others is closed; every nonce is
-    // fresh; every changed bit or length or a missing key fails, and reading never creates a key.
-    void blobRoundTripAndTampering() {
+    // fresh; every changed bit or length fails. A key that is not exactly ours and private is
+    // refused, on reading and on writing, and is never silently replaced; put right again, the
+    // old blob opens. A missing key fails, and reading never creates one.
+    void sessionBlob_data() {
+        QTest::addColumn<QByteArray>("bytes");
+        QTest::addColumn<int>("mode");
+        row("readable by the group", QByteArray(32, 'k'), 0640);
+        row("writable by others", QByteArray(32, 'k'), 0602);
+        row("too short", QByteArray(31, 'k'), 0600);
+        row("too long", QByteArray(33, 'k'), 0600);
+        row("symlink", QByteArray(), 0600);
+        row("fifo", QByteArray(), 0);
+    }
+    void sessionBlob() {
+        QFETCH(QByteArray, bytes);
+        QFETCH(int, mode);
         const QString dir = dataFolder(), key = dir + '/' + QLatin1String(sessionblob::keyFileName);
         QVERIFY(QDir().mkpath(dir) && ::chmod(QFile::encodeName(dir).constData(), 0755) == 0);
-        const QByteArray blob = sessionblob::protect(cookie, dir);
+        const QByteArray blob = sessionblob::protect(cookie, dir), good = contentOf(key);
         QVERIFY(!blob.isEmpty() && !blob.contains(cookie.mid(18)) && !blob.contains("tovik_web"));
         QCOMPARE(QString::number(modeOf(dir), 8) + ' ' + QString::number(modeOf(key), 8),
                  QStringLiteral("700 600"));
@@ -410,27 +421,6 @@ private Q_SLOTS:
             }
             QVERIFY(!sessionblob::unprotect(blob.left(i), dir));
         }
-        QVERIFY(!sessionblob::unprotect(blob + '\0', dir) && QFile::remove(key) &&
-                !sessionblob::unprotect(blob, dir) && !QFile::exists(key));
-    }
-
-    // A key that is not exactly ours and private is refused, on reading and on writing, and is
-    // never silently replaced; put right again, the old blob opens.
-    void blobUntrustedKeyIsRefusedAndKept_data() {
-        QTest::addColumn<QByteArray>("bytes");
-        QTest::addColumn<int>("mode");
-        row("readable by the group", QByteArray(32, 'k'), 0640);
-        row("writable by others", QByteArray(32, 'k'), 0602);
-        row("too short", QByteArray(31, 'k'), 0600);
-        row("too long", QByteArray(33, 'k'), 0600);
-        row("symlink", QByteArray(), 0600);
-        row("fifo", QByteArray(), 0);
-    }
-    void blobUntrustedKeyIsRefusedAndKept() {
-        QFETCH(QByteArray, bytes);
-        QFETCH(int, mode);
-        const QString dir = dataFolder(), key = dir + '/' + QLatin1String(sessionblob::keyFileName);
-        const QByteArray blob = sessionblob::protect(cookie, dir), good = contentOf(key);
         if (!bytes.isEmpty())
             QVERIFY(overwrite(key, bytes, mode_t(mode)));
         else if (mode)
@@ -443,6 +433,8 @@ private Q_SLOTS:
                 (QFileInfo(key).size() == bytes.size() && modeOf(key) == mode_t(mode)));
         QVERIFY(QFile::remove(key) && overwrite(key, good));
         QCOMPARE(sessionblob::unprotect(blob, dir), std::optional<QByteArray>(cookie));
+        QVERIFY(!sessionblob::unprotect(blob + '\0', dir) && QFile::remove(key) &&
+                !sessionblob::unprotect(blob, dir) && !QFile::exists(key));
     }
 
     // Every request has the inactivity limit; the path goes as given, a body only with POST.
