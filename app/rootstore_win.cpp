@@ -1,12 +1,6 @@
 #include "app/rootstore_win.h"
 
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#include <windows.h>
+#include "web/win32.h"
 
 #include <wincrypt.h>
 

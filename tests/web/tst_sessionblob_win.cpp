@@ -4,13 +4,7 @@
 
 #include "tests/support/wintest.h"
 
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#include <windows.h>
+#include "web/win32.h"
 
 #include <wincrypt.h>
 
