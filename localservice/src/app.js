@@ -8,6 +8,7 @@ const { Store } = require('./store');
 const { seed } = require('./seed');
 const { createHandler } = require('./api');
 const { attachRealtime } = require('./realtime');
+const { keepState } = require('./statefile');
 const { UsageError } = require('./options');
 
 function readCerts(dir) {
@@ -75,6 +76,7 @@ async function startService(options, { log = (line) => process.stderr.write(`${l
     else socket.destroy();
   });
   service.realtime = attachRealtime(server, store, options, log);
+  if (options.stateFile) keepState(options.stateFile, store, service.realtime.calls, log);
 
   await new Promise((resolve, reject) => {
     server.once('error', reject);

@@ -24,6 +24,7 @@ const USAGE = `usage: node server.js [options]
   --big-file PATH           add an attachment in "general" served from PATH
   --files-dir DIR           where uploads are kept (default a temporary folder removed on exit)
   --upload-quota BYTES      uploaded bytes kept on disk, all chats together (default 1 GiB)
+  --state-file PATH         keep sessions and live calls in PATH, taken back at the next start
 `;
 
 const OPTIONS = {
@@ -42,6 +43,7 @@ const OPTIONS = {
   'big-file': { type: 'string' },
   'files-dir': { type: 'string' },
   'upload-quota': { type: 'string' },
+  'state-file': { type: 'string' },
   help: { type: 'boolean', short: 'h' },
 };
 
@@ -95,6 +97,7 @@ function parseOptions(argv, { baseDir }) {
     bigFile: values['big-file'] ? path.resolve(values['big-file']) : null,
     filesDir: values['files-dir'] ? path.resolve(values['files-dir']) : null,
     uploadQuota: integer(values, 'upload-quota', 1024 * 1024 * 1024, 0, Number.MAX_SAFE_INTEGER),
+    stateFile: values['state-file'] ? path.resolve(values['state-file']) : null,
   };
 }
 

@@ -5,10 +5,12 @@ const { Server } = require('socket.io');
 const { ECHO_USER } = require('./seed');
 
 const MAX_ENDED_CALLS = 1000;
-// Events one connection may send: a call needs about 55 a second (voice, screen, pings), so
-// this leaves room for bursts after a stall while a flood is cut off within seconds.
-const EVENT_RATE = 150; // per second, sustained
-const EVENT_BURST = 300;
+// Events one connection may send, per second sustained and in a burst. A call needs about 55
+// media events a second; after a stall a client's backlog arrives at once, so media past the rate
+// is dropped (it is stale by then) and the connection kept. Call control past its rate is a flood:
+// the client is told why and cut off.
+const MEDIA_RATE = [150, 300];
+const CONTROL_RATE = [20, 100];
 const TOO_MANY_EVENTS = 'Слишком много событий: соединение закрыто';
 // The echo contact plays back what it hears this much later, and holds at most this many blocks
 // per call on the way (a second of 20 ms blocks, with room to spare).
@@ -17,6 +19,20 @@ const MAX_ECHO_PENDING = 100;
 
 function isObject(value) {
   return value !== null && typeof value === 'object' && !Array.isArray(value);
+}
+
+/** A token bucket: true while the caller is within `rate` a second with bursts of `burst`. */
+function bucket(rate, burst) {
+  let tokens = burst;
+  let last = Date.now();
+  return () => {
+    const now = Date.now();
+    tokens = Math.min(burst, tokens + ((now - last) * rate) / 1000);
+    last = now;
+    if (tokens < 1) return false;
+    tokens -= 1;
+    return true;
+  };
 }
 
 function userRoom(userId) {
@@ -51,6 +67,7 @@ class Calls {
     this.calls = new Map();
     this.ended = [];
     this.closed = false;
+    this.onChanged = () => {};
   }
 
   memberOf(call, userId) {
@@ -64,6 +81,7 @@ class Calls {
 
   push(call) {
     this.io.to(call.members.map((m) => userRoom(m.userId))).emit('native_call', record(call));
+    this.onChanged();
   }
 
   error(socket, message) {
@@ -215,18 +233,56 @@ class Calls {
     for (const call of this.calls.values()) {
       if (call.state === 'ENDED') continue;
       const member = this.memberOf(call, userId);
-      if (!member || member.state !== 'JOINED' || member.deviceId !== socket.id) continue;
-      this.cancelGrace(call, userId);
-      const lostDevice = socket.id;
-      const timer = setTimeout(() => {
-        call.grace.delete(userId);
-        if (call.state === 'ENDED' || member.state !== 'JOINED' || member.deviceId !== lostDevice) return;
-        member.state = 'LEFT';
-        member.deviceId = '';
-        this.endIfAlone(call);
-        this.push(call);
-      }, this.grace);
-      call.grace.set(userId, timer);
+      if (member && member.state === 'JOINED' && member.deviceId === socket.id) this.startGrace(call, member);
+    }
+  }
+
+  startGrace(call, member) {
+    this.cancelGrace(call, member.userId);
+    const lostDevice = member.deviceId;
+    const timer = setTimeout(() => {
+      call.grace.delete(member.userId);
+      if (call.state === 'ENDED' || member.state !== 'JOINED' || member.deviceId !== lostDevice) return;
+      member.state = 'LEFT';
+      member.deviceId = '';
+      this.endIfAlone(call);
+      this.push(call);
+    }, this.grace);
+    call.grace.set(member.userId, timer);
+  }
+
+  /** The calls worth taking back after a restart: those not ended. */
+  live() {
+    return [...this.calls.values()].filter((call) => call.state !== 'ENDED').map(record);
+  }
+
+  /**
+   * Calls saved by an earlier run. Nobody is connected yet, so every joined member gets the
+   * grace period to resume, as after a dropped connection. Records that do not fit the chats
+   * and users this run knows are skipped.
+   */
+  restore(records) {
+    const states = ['JOINED', 'INVITED', 'DECLINED', 'LEFT'];
+    for (const r of records) {
+      const chat = isObject(r) && typeof r.id === 'string' && !this.calls.has(r.id) ? this.store.chats.get(r.chatId) : null;
+      if (!chat || !['RINGING', 'ACTIVE'].includes(r.state) || !Array.isArray(r.members)) continue;
+      const members = r.members.filter((m) => isObject(m) && chat.members.includes(m.userId) && states.includes(m.state));
+      const ids = new Set(members.map((m) => m.userId));
+      if (members.length !== r.members.length || ids.size !== members.length || !ids.has(r.callerId)) continue;
+      const text = (value) => (typeof value === 'string' ? value : '');
+      const call = {
+        id: r.id,
+        chatId: chat.id,
+        state: r.state,
+        callerId: r.callerId,
+        members: members.map((m) => ({ userId: m.userId, name: this.store.users.get(m.userId)?.name ?? '', state: m.state, deviceId: '' })),
+        createdAt: text(r.createdAt),
+        acceptedAt: text(r.acceptedAt),
+        grace: new Map(),
+        echoTimers: new Set(),
+      };
+      this.calls.set(call.id, call);
+      for (const m of call.members) if (m.state === 'JOINED' && m.userId !== ECHO_USER) this.startGrace(call, m);
     }
   }
 
@@ -320,17 +376,13 @@ function attachRealtime(server, store, options, log) {
 
   io.on('connection', (socket) => {
     socket.join(userRoom(socket.data.userId));
-    // A token bucket per connection; a client past it is told why and disconnected.
-    let tokens = EVENT_BURST;
-    let last = Date.now();
-    socket.use((packet, next) => {
-      const now = Date.now();
-      tokens = Math.min(EVENT_BURST, tokens + ((now - last) * EVENT_RATE) / 1000);
-      last = now;
-      if (tokens >= 1) {
-        tokens -= 1;
+    const media = bucket(...MEDIA_RATE);
+    const control = bucket(...CONTROL_RATE);
+    socket.use(([event], next) => {
+      const isMedia = event === 'native_audio' || event === 'native_screen';
+      if ((isMedia ? media : control)()) {
         next();
-      } else if (socket.connected) {
+      } else if (!isMedia && socket.connected) {
         socket.emit('native_call_error', { message: TOO_MANY_EVENTS });
         socket.disconnect(true);
       }

@@ -49,6 +49,7 @@ class Store {
     this.flows = new Map();
     this.flowsBySecret = new Map();
     this.sessions = new Map();
+    this.onSessionsChanged = () => {};
     this.nextMessage = 1;
   }
 
@@ -236,6 +237,7 @@ class Store {
     }
     const session = { token, userId, pinned };
     this.sessions.set(token, session);
+    if (!pinned) this.onSessionsChanged();
     return session;
   }
 
@@ -247,7 +249,9 @@ class Store {
   }
 
   endSession(token) {
-    return typeof token === 'string' && this.sessions.delete(token);
+    const ended = typeof token === 'string' && this.sessions.delete(token);
+    if (ended) this.onSessionsChanged();
+    return ended;
   }
 }
 

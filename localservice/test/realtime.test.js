@@ -4,18 +4,21 @@ const { test, before, after, afterEach } = require('node:test');
 const assert = require('node:assert/strict');
 const crypto = require('node:crypto');
 const WebSocket = require('ws');
-const { startServer, connect, recorder, once, sleep, waitFor, SESSIONS } = require('../test-support/helpers');
+const fs = require('node:fs');
+const path = require('node:path');
+const { startServer, connect, recorder, once, sleep, waitFor, tempDir, cookieValue, SESSIONS } = require('../test-support/helpers');
 const { TOO_MANY_EVENTS } = require('../src/realtime');
 
 const [GRACE, open] = [300, []];
 let server;
+const restarted = []; // the state-file test's servers, stopped even when it fails
 before(async () => { server = await startServer({ args: ['--ping-interval', '200', '--ping-timeout', '300', '--grace', String(GRACE), '--session', 'u3:tok-bye'] }); });
-after(() => server.stop());
+after(() => Promise.all([server, ...restarted].map((s) => s.stop())));
 afterEach(() => open.splice(0).forEach((s) => s.close()));
 const track = (socket) => open[open.push(socket) - 1];
 
-async function client(userId, token) {
-  const socket = track(connect(server, { userId, token }));
+async function client(userId, token, srv = server) {
+  const socket = track(connect(srv, { userId, token }));
   await once(socket, 'connect', 3000, 'connect_error');
   return { socket, userId, rec: recorder(socket), call: (action, f = {}) => socket.emit('native_call', { action, ...f }) };
 }
@@ -123,4 +126,34 @@ test('resume after a reconnect moves the member to the new connection within the
   await Promise.all([a2.rec.next('native_call', is(id, 'ACTIVE')), raw.send(`42${JSON.stringify(['native_call', { action: 'accept', id }])}`)]);
   assert.equal(member(await a2.rec.next('native_call', is(id, 'ENDED'), 5000), 'u2').state, 'LEFT');
   raw.terminate();
+});
+
+test('with a state file a killed service takes back sign-ins and live calls: members resume, a silent one is dropped', async () => {
+  const state = path.join(tempDir('tovik-state-'), 'state.json');
+  const args = ['--grace', '1500', '--state-file', state];
+  const start = async (extra = []) => restarted[restarted.push(await startServer({ certs: restarted[0]?.certs, args: [...args, ...extra] })) - 1];
+  const first = await start(['--auto-confirm', 'u3', '--auto-confirm-delay', '0']);
+  const flow = cookieValue((await first.request('POST', '/auth/flow/web/start')).headers['set-cookie'], 'tovik_flow');
+  const token = await waitFor(async () => cookieValue((await first.request('GET', '/auth/flow/web/status', { cookie: `tovik_flow=${flow.value}` })).headers['set-cookie'], 'tovik_web_session'));
+  const [a, b, c] = await Promise.all([client('u1', undefined, first), client('u2', undefined, first), client('u3', token.value, first)]);
+  const call = await ring(a, 'general', [a, b, c]);
+  await answer(a, b, call.id);
+  await reply(a, 'native_call', (r) => r.id === call.id && member(r, 'u3').state === 'JOINED', c, 'accept', { id: call.id });
+  assert.ok(await waitFor(() => JSON.parse(fs.readFileSync(state)).calls[0]?.members.every((m) => m.state === 'JOINED')));
+  first.child.kill('SIGKILL');
+  await first.exited;
+  const second = await start();
+  const [a2, b2] = await Promise.all([client('u1', undefined, second), client('u2', undefined, second), client('u3', token.value, second)]);
+  assert.deepEqual([await sync(a2), fs.statSync(state).mode & 0o777], [[call.id], 0o600]);
+  await reply(b2, 'native_call', (r) => member(r, 'u1').deviceId === a2.socket.id, a2, 'resume', { id: call.id });
+  await reply(a2, 'native_call', (r) => member(r, 'u2').deviceId === b2.socket.id, b2, 'resume', { id: call.id });
+  await Promise.all([b2.rec.next('native_audio'), audio(a2, call.id, 1)]);
+  for (let seq = 2; seq < 1000; seq++) audio(a2, call.id, seq); // a backlog after a stall is thinned, the connection kept
+  await a2.rec.barrier().then(() => b2.rec.barrier());
+  assert.ok(b2.rec.of('native_audio').length > 300 && b2.rec.of('native_audio').length < 1000, 'media past the rate dropped');
+  const dropped = await a2.rec.next('native_call', (r) => r.id === call.id && member(r, 'u3').state === 'LEFT', 5000);
+  assert.equal(dropped.state, 'ACTIVE');
+  await second.stop();
+  fs.writeFileSync(state, '{"sessions": 7, "calls": [null, {"id": "x", "chatId": "general", "members": [{}]}]}');
+  assert.deepEqual(await sync(await client('u1', undefined, await start())), []);
 });
