@@ -5,7 +5,7 @@
 //       send_backlog_peak_mb         the most either client held unsent in its socket
 //       fault_stall_rss_growth_mb    how much this process grew over the stall
 //       fault_stall_voice_back_s     from the service continuing until voice is heard again
-//   (a) the service is killed and started again on the same port:
+//   (a) the service is killed (SIGKILL) and started again on the same port:
 //       fault_restart_reconnect_s    until both clients are connected again
 //       fault_restart_voice_back_s   until voice is heard again (-1: the call did not come back)
 //   (b) the audio server going away is measured on a real audio server, next to the voice
@@ -191,6 +191,7 @@ int callFaults(LocalService &service) {
     const quint64 readyB = boris.calls->readyCount;
     QElapsedTimer restartClock;
     restartClock.start();
+    ::kill(pid_t(service.pid()), SIGKILL);
     if (!service.restart())
         return comment(QStringLiteral("the service did not start again")), 1;
     const bool back = QTest::qWaitFor(
@@ -284,8 +285,11 @@ int main(int argc, char **argv) {
     testutil::isolateUserData();
     service::installTrust();
     LocalService service;
+    // The service keeps its live calls in a state file, so that a restart can take them back.
+    QTemporaryDir state;
     if (!service.start({QStringLiteral("--session"), QStringLiteral("u1:tok1"),
-                        QStringLiteral("--session"), QStringLiteral("u2:tok2")})) {
+                        QStringLiteral("--session"), QStringLiteral("u2:tok2"),
+                        QStringLiteral("--state-file"), state.filePath(QStringLiteral("state.json"))})) {
         comment(QStringLiteral("the local service did not start"));
         return 1;
     }
