@@ -289,7 +289,8 @@ int main(int argc, char **argv) {
     QTemporaryDir state;
     if (!service.start({QStringLiteral("--session"), QStringLiteral("u1:tok1"),
                         QStringLiteral("--session"), QStringLiteral("u2:tok2"),
-                        QStringLiteral("--state-file"), state.filePath(QStringLiteral("state.json"))})) {
+                        QStringLiteral("--state-file"),
+                        state.filePath(QStringLiteral("state.json"))})) {
         comment(QStringLiteral("the local service did not start"));
         return 1;
     }
