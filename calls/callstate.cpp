@@ -191,6 +191,7 @@ void NativeCalls::finish() {
     screenTimer.stop();
     screenShowTimer.stop();
     waitingScreen.clear();
+    screenDecoder.cancel();
     screenShown.invalidate();
     screenLabel.clear();
     screenButton.setText(QStringLiteral("Показать экран"));

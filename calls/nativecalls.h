@@ -3,6 +3,7 @@
 #include "calls/callnotice.h"
 #include "calls/ringer.h"
 #include "calls/screencapture.h"
+#include "calls/screendecoder.h"
 #include "calls/winvoice.h"
 
 #include <QByteArray>
@@ -79,6 +80,7 @@ public:
     void sendScreenImage(const QString &id, const QByteArray &jpeg);
     void receiveScreen(const QJsonObject &payload);
     void showScreen(QString jpeg);
+    void showDecodedScreen(const QImage &image);
 
     // Call window and tray (calls/nativecalls.cpp)
     void answer();
@@ -204,6 +206,9 @@ public:
     // is joined before anything it hands frames back to goes away.
     quint64 screenShareSerial = 0;
     ScreenCapture screenCapture;
+    // Received screens are decoded off the GUI thread; joined, like the capture's, before what
+    // it shows them in goes away.
+    ScreenDecoder screenDecoder{[this](const QImage &image) { showDecodedScreen(image); }};
 
     // Context of the socket's connections (realtime/socket.cpp), declared after everything so it
     // goes first: the socket, destroyed last, reports its own closing, and no handler may run on

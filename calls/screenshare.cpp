@@ -80,10 +80,10 @@ void NativeCalls::receiveScreen(const QJsonObject &payload) {
     if (!callrecord::isForCall(payload, callId))
         return;
     const QString jpeg = payload.value(QStringLiteral("jpeg")).toString();
-    // The server relays images at whatever rate the sender chooses, and each decode holds the GUI
-    // thread and with it the voice tick. At most one a screenShowIntervalMs is shown; an image
-    // arriving sooner waits, and a newer one replaces it unseen. The end of sharing is cheap and
-    // shown at once.
+    // The server relays images at whatever rate the sender chooses, and even decoded elsewhere
+    // each costs a share of the two cores a call has. At most one a screenShowIntervalMs is
+    // decoded; an image arriving sooner waits, and a newer one replaces it unseen. The end of
+    // sharing is cheap and shown at once.
     const qint64 sinceShown = screenShown.isValid() ? screenShown.elapsed() : screenShowIntervalMs;
     if (!jpeg.isEmpty() && sinceShown < screenShowIntervalMs) {
         waitingScreen = jpeg;
@@ -98,9 +98,16 @@ void NativeCalls::showScreen(QString jpeg) {
     screenShowTimer.stop();
     waitingScreen.clear();
     screenShown.start();
-    // Decoded straight to the shown size: a full decode of a 4096 x 4096 image takes many times
-    // longer.
-    const QImage image = screenimage::decodeBase64Jpeg(jpeg, screenimage::shownBounds);
+    if (!jpeg.isEmpty()) {
+        screenDecoder.decode(jpeg);
+        return;
+    }
+    // An image still being decoded would otherwise bring back the view just closed.
+    screenDecoder.cancel();
+    showDecodedScreen({});
+}
+
+void NativeCalls::showDecodedScreen(const QImage &image) {
     screenLabel.setPixmap(QPixmap::fromImage(image));
     screenLabel.setVisible(!image.isNull());
 }
