@@ -80,8 +80,8 @@ void NativeCalls::receiveScreen(const QJsonObject &payload) {
     if (!callrecord::isForCall(payload, callId))
         return;
     const QString jpeg = payload.value(QStringLiteral("jpeg")).toString();
-    // The server relays images at whatever rate the sender chooses, and even decoded elsewhere
-    // each costs a share of the two cores a call has. At most one a screenShowIntervalMs is
+    // The server relays images at whatever rate the sender chooses, and even off the GUI thread
+    // each decode costs the machine tens of milliseconds. At most one a screenShowIntervalMs is
     // decoded; an image arriving sooner waits, and a newer one replaces it unseen. The end of
     // sharing is cheap and shown at once.
     const qint64 sinceShown = screenShown.isValid() ? screenShown.elapsed() : screenShowIntervalMs;
