@@ -24,7 +24,6 @@ public:
     // For fault injection: stopping and continuing the process by its id.
     qint64 pid() const { return process.processId(); }
     QString baseUrl() const;
-    QString filesDir() const { return files.path(); }
     QString output() const { return log; }
 
 private:
