@@ -71,10 +71,6 @@ inline bool hasSessionCookie(const Window &w) {
     return false;
 }
 
-inline void click(Window &w, const char *name) {
-    w.findChild<QPushButton *>(QLatin1String(name))->click();
-}
-
 inline QStringList rowTexts(const QListWidget *list) {
     QStringList texts;
     for (int i = 0; i < list->count(); ++i)
