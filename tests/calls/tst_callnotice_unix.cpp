@@ -28,7 +28,6 @@ public Q_SLOTS:
         closed.append(id);
         Q_EMIT NotificationClosed(id, 3);
     }
-    QStringList GetCapabilities() { return {QStringLiteral("actions")}; }
 
 Q_SIGNALS:
     void ActionInvoked(uint id, const QString &key);

@@ -1,8 +1,12 @@
 // The call logic of one client, step by step (records stand for the server; the other steps are
-// the user's actions and the channel's events), the call record rules, and the tray.
+// the user's actions and the channel's events), the call record rules, and the tray; then two
+// clients in one process, signed in as u1 and u2, calling each other through the local service,
+// whose real socket.io server decides every record.
 #include "calls/callrecord.h"
 #include "calls/desktop.h"
+#include "tests/support/localservice.h"
 #include "tests/support/testkit.h"
+#include "web/json.h"
 
 #include <QMenu>
 
@@ -146,12 +150,33 @@ bool quitRequested() {
     return QCoreApplication::exec() == 0;
 }
 
+// The user's own entry as "STATE@this" or "STATE@elsewhere", or "none".
+QString ownEntry(const CallClient &c) {
+    const auto own = callrecord::ownEntry(c.calls->callRecord, c.calls->sessionUserId);
+    if (!own)
+        return QStringLiteral("none");
+    return webjson::text(own->value("state")) +
+           (webjson::text(own->value("deviceId")) == c.calls->sid ? "@this" : "@elsewhere");
+}
+
+bool idle(const CallClient &c) {
+    return c.calls->callRecord.isEmpty() && !c.calls->dialPending && !c.calls->mediaActive &&
+           !c.calls->callDialog.isVisible();
+}
+
 } // namespace
 
 class CallStateTest : public QObject {
     Q_OBJECT
+    LocalService svc;
+
 private Q_SLOTS:
-    void initTestCase() { testutil::isolateUserData(); }
+    void initTestCase() {
+        testutil::isolateUserData();
+        service::installTrust();
+        QVERIFY2(svc.start({"--session", "u1:token-anna", "--session", "u2:token-boris"}),
+                 qPrintable(svc.output()));
+    }
 
     void records_data() {
         QTest::addColumn<QString>("script");
@@ -168,12 +193,10 @@ private Q_SLOTS:
         row("same call again: no second beep", "ring ring'", stillRinging);
         row("another call while one is held", "ring ring2 end2", stillRinging);
         row("held call ENDED", "ring end", rang);
-        row("answer, ACTIVE here starts voice", talking, inCall);
         row("answered: next ringing stops beeps", "ring answer ring",
             "held=c1/RINGING callId=c1 window=1 sent=accept:c1 " + rang);
         row("decline", "ring decline", "sent=decline:c1 " + rang);
         row("hang up", talking + "hangUp", "sent=accept:c1,leave:c1 " + rang);
-        row("dial", "dial", dialling);
         row("dial, record here", "dial placed", ringing);
         row("dial, answered", "dial placed placedActive",
             "held=c1/ACTIVE callId=c1 window=1 media=1 sent=invite:u1-u2");
@@ -322,36 +345,65 @@ private Q_SLOTS:
               std::pair{QJsonValue(1714557600000.0), "00:00"}})
             QCOMPARE(callrecord::durationText(at, now), QStringLiteral("Разговор · ") + text);
         const QByteArray ringing = callText("RINGING", "u2", "INVITED", ""),
-                         placed = callText("RINGING", "u1", "JOINED", "sidA"),
                          talking = callText("ACTIVE", "u1", "JOINED", "sidA");
         // The tag travels with the result so a failure names its row.
         auto d = [](const char *tag, const QByteArray &r, const char *now, const char *out) {
             QCOMPARE(tag + (' ' + decision(json(r), json(now))), tag + (' ' + QString(out)));
         };
-        const char *here = R"({"held":"c1","callId":"c1"})", *pending = R"({"pending":true})";
-        d("incoming rings", ringing, "{}", "Ring Борис");
-        d("incoming answered here", ringing, here, "Answering Борис");
-        d("another call held", ringing, R"({"held":"c2"})", "Ignore");
         d("not a member", ringing, R"({"user":"u3"})", "Ignore");
         d("nobody signed in", ringing, R"({"user":""})", "Ignore");
-        d("ENDED", callText("ENDED", "u2", "JOINED", "sidA"), R"({"held":"c1"})", "Finish");
         d("own LEFT", callText("ACTIVE", "u2", "LEFT", "sidA"), "{}", "Finish");
         d("own DECLINED", callText("RINGING", "u2", "DECLINED", ""), "{}", "Finish");
         d("case-sensitive", callText("ended", "u2", "left", "sidB"), "{}", "Ignore");
         d("other device", callText("ACTIVE", "u1", "JOINED", "sidB"), "{}", "Ignore");
-        d("other device, dialing", callText("RINGING", "u1", "JOINED", "sidB"), pending,
-          "Calling Борис");
-        d("own dial here", placed, pending, "Calling Борис adopt");
-        d("taken part here", callText("ACTIVE", "u2", "JOINED", "sidB"), here,
-          "Talking Анна voice");
-        d("active here", talking, "{}", "Talking Борис adopt voice");
+        d("other device, dialing", callText("RINGING", "u1", "JOINED", "sidB"),
+          R"({"pending":true})", "Calling Борис");
+        d("taken part here", callText("ACTIVE", "u2", "JOINED", "sidB"),
+          R"({"held":"c1","callId":"c1"})", "Talking Анна voice");
         d("media running", talking, R"({"media":true})", "Talking Борис adopt");
         d("its failure shown", talking, R"({"failed":"c1"})", "Talking Борис adopt");
         d("other's failure", talking, R"({"failed":"c2"})", "Talking Борис adopt voice");
         d("own not JOINED", callText("ACTIVE", "u1", "joined", "sidA"), "{}",
           "Talking Борис adopt");
-        d("abandoned own dial", placed, R"({"abandoned":true})", "Leave");
-        d("abandoned, other call", ringing, R"({"abandoned":true})", "Ring Борис");
+    }
+
+    // Dial, ring, answer; Anna loses her connection mid-call: the voice stops but the call stays;
+    // it comes back on its own, says "sync" then "resume", and the voice starts again without
+    // anyone answering anew. Then Boris hangs up.
+    void dialAnswerDropResumeHangUp() {
+        CallClient anna, boris;
+        QVERIFY(anna.signIn("u1", "token-anna") && boris.signIn("u2", "token-boris"));
+        anna.calls->dial(QStringLiteral("u1-u2"), QStringLiteral("Анна и Борис"));
+        QVERIFY(waitUntil(
+            [&] { return boris.calls->ringTimer.isActive() && !anna.calls->callId.isEmpty(); }));
+        QCOMPARE(anna.calls->callRecord["state"].toString() + ' ' + ownEntry(anna),
+                 QStringLiteral("RINGING JOINED@this"));
+        QCOMPARE(ownEntry(boris), QStringLiteral("INVITED@elsewhere"));
+        QCOMPARE(boris.beeps, 1);
+        boris.calls->answerButton.click();
+        QVERIFY(waitUntil([&] { return boris.calls->mediaActive && anna.calls->mediaActive; }));
+        for (const CallClient *side : {&anna, &boris}) {
+            QCOMPARE(side->calls->callRecord["state"].toString() + ' ' + ownEntry(*side),
+                     QStringLiteral("ACTIVE JOINED@this"));
+            QCOMPARE(side->calls->callId, anna.calls->callId);
+            QVERIFY(side->audio->open);
+        }
+        const QString callId = anna.calls->callId, oldSid = anna.calls->sid;
+        const int opens = anna.audio->opens;
+        anna.sent.clear();
+        anna.calls->socket.abort();
+        QVERIFY(!anna.calls->connected && !anna.calls->mediaActive);
+        QCOMPARE(anna.calls->callId, callId);
+        QVERIFY(anna.calls->callDialog.isVisible());
+        QVERIFY(
+            waitUntil([&] { return anna.calls->mediaActive && ownEntry(anna) == "JOINED@this"; }));
+        QVERIFY(anna.calls->sid != oldSid);
+        QCOMPARE(anna.actions().mid(0, 2), (QStringList{"sync", "resume:" + callId}));
+        QVERIFY(anna.audio->opens > opens && boris.calls->mediaActive);
+        boris.calls->hangupButton.click();
+        QVERIFY(idle(boris));
+        QVERIFY(waitUntil([&] { return idle(anna); }));
+        QVERIFY(!anna.audio->open && !boris.audio->open);
     }
 };
 

@@ -6,10 +6,6 @@
 #include <QRegularExpression>
 #include <QThread>
 
-LocalService::~LocalService() {
-    stop();
-}
-
 bool LocalService::start(const QStringList &arguments) {
     lastArguments = arguments;
     return launch(arguments, 0);
@@ -19,10 +15,6 @@ bool LocalService::restart() {
     const int samePort = listeningPort;
     stop();
     return launch(lastArguments, samePort);
-}
-
-QString LocalService::baseUrl() const {
-    return QStringLiteral("https://localhost:") + QString::number(listeningPort);
 }
 
 bool LocalService::launch(const QStringList &arguments, int port) {

@@ -9,7 +9,7 @@
 class LocalService {
 public:
     LocalService() = default;
-    ~LocalService();
+    ~LocalService() { stop(); }
     LocalService(const LocalService &) = delete;
     LocalService &operator=(const LocalService &) = delete;
 
@@ -23,8 +23,7 @@ public:
     int port() const { return listeningPort; }
     // For fault injection: stopping and continuing the process by its id.
     qint64 pid() const { return process.processId(); }
-    QString baseUrl() const;
-    QString filesDir() const { return files.path(); }
+    QString baseUrl() const { return "https://localhost:" + QString::number(listeningPort); }
     QString output() const { return log; }
 
 private:

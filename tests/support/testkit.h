@@ -41,39 +41,27 @@ struct StubRequest {
 };
 
 struct StubReply {
-    StubReply(int status = 200, QByteArray body = {}, QList<QByteArray> headers = {},
-              bool hang = false, int delayMs = 0, QByteArray raw = {})
-        : status(status)
-        , body(std::move(body))
-        , headers(std::move(headers))
-        , hang(hang)
-        , delayMs(delayMs)
-        , raw(std::move(raw)) {}
-    int status;
+    int status = 200;
     QByteArray body;
     QList<QByteArray> headers; // whole lines, e.g. "Set-Cookie: a=b"
-    bool hang;                 // read the request, never answer
-    int delayMs;
+    int delayMs = 0;
     QByteArray raw; // sent as it is, then the connection is closed
 };
 
-inline StubReply stubJson(int status, const QByteArray &body, QList<QByteArray> headers = {}) {
+inline StubReply stubJson(int status, const QByteArray &body, QList<QByteArray> headers = {},
+                          int delayMs = 0) {
     headers.append("Content-Type: application/json");
-    return StubReply{status, body, headers};
+    return StubReply{status, body, headers, delayMs, {}};
 }
 
-// HTTP/1.1 on loopback, over TLS with the local service's certificate (valid for localhost) or
-// plain, for the requests and answers the local service never shows.
+// HTTP/1.1 on loopback, over TLS with the local service's certificate (valid for localhost), for
+// the requests and answers the local service never shows.
 class StubServer {
 public:
-    bool listen(bool tls = true) {
+    bool listen() {
         clock.start();
-        server = std::make_unique<QTcpServer>();
-        if (tls) {
-            auto sslServer = std::make_unique<QSslServer>();
-            sslServer->setSslConfiguration(testutil::serverTls());
-            server = std::move(sslServer);
-        }
+        server = std::make_unique<QSslServer>();
+        server->setSslConfiguration(testutil::serverTls());
         QObject::connect(server.get(), &QTcpServer::pendingConnectionAvailable, server.get(),
                          [this] {
                              while (QTcpSocket *socket = server->nextPendingConnection())
@@ -126,8 +114,6 @@ private:
             r.atMs = clock.elapsed();
             requests.append(r);
             const StubReply reply = respond(r);
-            if (reply.hang)
-                continue;
             QByteArray out = reply.raw;
             if (out.isEmpty()) {
                 out = "HTTP/1.1 " + QByteArray::number(reply.status) + " Stub\r\n";
@@ -145,7 +131,7 @@ private:
         }
     }
 
-    std::unique_ptr<QTcpServer> server;
+    std::unique_ptr<QSslServer> server;
     QElapsedTimer clock;
 };
 

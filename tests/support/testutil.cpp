@@ -62,10 +62,8 @@ QSslConfiguration serverTls() {
     QFile key(QStringLiteral(TOVIK_LOCALSERVICE_DIR "/certs/server.key"));
     if (!cert.open(QIODevice::ReadOnly) || !key.open(QIODevice::ReadOnly))
         return config;
-    const QByteArray keyPem = key.readAll();
-    const QSslKey ec(keyPem, QSsl::Ec);
     config.setLocalCertificateChain(QSslCertificate::fromData(cert.readAll()));
-    config.setPrivateKey(ec.isNull() ? QSslKey(keyPem, QSsl::Rsa) : ec);
+    config.setPrivateKey(QSslKey(key.readAll(), QSsl::Ec));
     config.setPeerVerifyMode(QSslSocket::VerifyNone);
     return config;
 }

@@ -24,8 +24,8 @@ QString closeModalBox(bool accept = true);
 // Arms a repeating check that answers every modal box as it appears, for code that calls exec().
 void autoCloseModalBoxes(QObject *context, bool accept = true, QStringList *texts = nullptr);
 
-// TLS settings for a stub server in a test: the local service's certificate and key (RSA or EC,
-// whichever make-certs.sh produced). A null local certificate means the files are missing.
+// TLS settings for a stub server in a test: the local service's certificate and its EC key, as
+// make-certs.sh makes them. A null local certificate means the files are missing.
 QSslConfiguration serverTls();
 
 } // namespace testutil

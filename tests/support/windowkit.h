@@ -58,15 +58,17 @@ inline void writeSessionFile(const QByteArray &token) {
     writer.saveSession();
 }
 
+inline bool writeFile(const QString &path, const QByteArray &bytes) {
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) &&
+           file.write(bytes) == bytes.size();
+}
+
 inline bool hasSessionCookie(const Window &w) {
     for (const QNetworkCookie &c : w.net.cookieJar()->cookiesForUrl(QUrl(w.baseUrl)))
         if (c.name() == "tovik_web_session")
             return true;
     return false;
-}
-
-inline void click(Window &w, const char *name) {
-    w.findChild<QPushButton *>(QLatin1String(name))->click();
 }
 
 inline QStringList rowTexts(const QListWidget *list) {
