@@ -270,6 +270,34 @@ private Q_SLOTS:
         QCOMPARE(log->entries.size(), 0);
     }
 
+    // A history past the reply limit is said, and the refresh stops fetching it until the chat is
+    // selected anew.
+    void historyPastTheLimit() {
+        StubServer stub;
+        QVERIFY(stub.listen());
+        const QByteArray huge =
+            "{\"messages\":[{\"content\":\"" + QByteArray(17 << 20, 'x') + "\"}]}";
+        stub.respond = [&](const StubRequest &r) {
+            return r.path.contains("/messages") ? stubJson(200, huge) : stubJson(401, "{}");
+        };
+        servicetesthook::pointAt(QStringLiteral("localhost"), stub.port());
+        std::unique_ptr<RequestLog> stubLog;
+        const std::unique_ptr<Window> local = quietWindow(stubLog);
+        servicetesthook::pointAt(QStringLiteral("localhost"), svc.port());
+        QVERIFY(local);
+        local->rebuildChats(json(R"({"chats":[{"id":"a"},{"id":"b"}]})"), {});
+        for (const int row : {0, 1}) {
+            local->chatList->setCurrentRow(row);
+            QVERIFY(waitUntil([&] { return !local->messagesLoading; }));
+            QCOMPARE(local->statusLabel->text(),
+                     QStringLiteral("История чата больше 16 МБ, её нельзя показать"));
+            QCOMPARE(local->messageList->count(), 0);
+            local->loadMessages(); // the refresh tick
+            QVERIFY(!local->messagesLoading);
+        }
+        QCOMPARE(stubLog->count(Get, "/messages"), 2);
+    }
+
     // Saved whole under the chosen name; a failed download leaves the target as it was.
     void download_data() {
         QTest::addColumn<QString>("how");
