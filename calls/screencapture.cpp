@@ -102,5 +102,10 @@ void ScreenCapture::releaseNow() {
         return;
     strips = {};
     // Screens are megabytes each, and the allocator keeps freed blocks of that size for reuse.
-    releaseFreedMemory();
+    // Handing them back walks every arena and takes milliseconds, so the capture's own thread does
+    // it rather than the GUI thread, which runs the voice.
+    if (thread.isRunning())
+        QMetaObject::invokeMethod(&worker, &releaseFreedMemory, Qt::QueuedConnection);
+    else
+        releaseFreedMemory();
 }
