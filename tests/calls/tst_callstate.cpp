@@ -141,15 +141,6 @@ QString decision(const QJsonObject &record, const QJsonObject &o) {
            (d.adopt ? " adopt" : "") + (d.startVoice ? " voice" : "");
 }
 
-// Runs the application's own loop, as the program does, until it is asked to quit; false if
-// nobody asks in time. (Its exec() also clears the quit flag that would end every later loop.)
-bool quitRequested() {
-    QTimer limit;
-    QObject::connect(&limit, &QTimer::timeout, &limit, [] { QCoreApplication::exit(1); });
-    limit.start(5000);
-    return QCoreApplication::exec() == 0;
-}
-
 // The user's own entry as "STATE@this" or "STATE@elsewhere", or "none".
 QString ownEntry(const CallClient &c) {
     const auto own = callrecord::ownEntry(c.calls->callRecord, c.calls->sessionUserId);
@@ -322,7 +313,7 @@ private Q_SLOTS:
         client.offline().calls->update(ringingIn());
         client.calls->tray.contextMenu()->actions().at(2)->trigger();
         QCOMPARE(client.actions(), QStringList{"leave:c1"});
-        QVERIFY(quitRequested());
+        QVERIFY(testutil::quitRequested());
     }
 
     // The own entry and the duration of a record; what the call side does with a record in a

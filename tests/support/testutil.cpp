@@ -68,6 +68,13 @@ QSslConfiguration serverTls() {
     return config;
 }
 
+bool quitRequested() {
+    QTimer limit;
+    QObject::connect(&limit, &QTimer::timeout, &limit, [] { QCoreApplication::exit(1); });
+    limit.start(5000);
+    return QCoreApplication::exec() == 0;
+}
+
 void autoCloseModalBoxes(QObject *context, bool accept, QStringList *texts) {
     auto *timer = new QTimer(context);
     QObject::connect(timer, &QTimer::timeout, context, [accept, texts] {

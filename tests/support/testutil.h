@@ -24,6 +24,11 @@ QString closeModalBox(bool accept = true);
 // Arms a repeating check that answers every modal box as it appears, for code that calls exec().
 void autoCloseModalBoxes(QObject *context, bool accept = true, QStringList *texts = nullptr);
 
+// Runs the application's own loop, as the program does, until it is asked to quit; false if
+// nobody asks in time. A quit left pending would end every later loop at once, the event loops of
+// later tests and their message boxes included; the application's exec() clears it again.
+bool quitRequested();
+
 // TLS settings for a stub server in a test: the local service's certificate and its EC key, as
 // make-certs.sh makes them. A null local certificate means the files are missing.
 QSslConfiguration serverTls();

@@ -501,13 +501,16 @@ private Q_SLOTS:
         QVERIFY(w.codeLabel->text().isEmpty() && !w.meRetryTimer.isActive());
         QVERIFY(waitUntil([&] { return w.calls->connected; })); // the realtime channel
 
-        // Closing never destroys the window; with a tray icon it only hides it.
+        // Closing never destroys the window; with a tray icon it only hides it, without one it
+        // quits.
         w.show();
         QVERIFY(QTest::qWaitForWindowExposed(&w));
         QCloseEvent event;
         QApplication::sendEvent(&w, &event);
         QVERIFY(!event.isAccepted());
         QCOMPARE(w.isVisible(), !w.calls->trayAvailable());
+        if (!w.calls->trayAvailable())
+            QVERIFY(testutil::quitRequested());
     }
 
     // A name or message from the network is shown as given: no markup laid out, no image read.
