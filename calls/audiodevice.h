@@ -28,15 +28,19 @@ public:
     // Drops whatever is queued for playing.
     virtual void reset() = 0;
 
-    // Fills one block of blockBytes for playing, on the audio system's own thread.
-    using PlaybackSource = std::function<void(char *block)>;
-    // Given before open(). A device that asks for playback data itself (when its buffer runs low)
-    // keeps the source, calls it on its own thread and answers true; canWrite() and write() are
-    // then unused. The default answers false: the caller feeds the device from a timer.
+    // Fills one block of blockBytes for playing; false when no received audio went into it, and
+    // then the block is not played.
+    using PlaybackSource = std::function<bool(char *block)>;
+    // Given before open(). A device that takes playback data itself keeps the source, calls it
+    // with the device locked and answers true; canWrite() and write() are then unused. The
+    // default answers false: the caller feeds the device from a timer.
     virtual bool setPlaybackSource(PlaybackSource source) {
         (void)source;
         return false;
     }
+    // Received audio is waiting: a device that takes playback data itself plays it now if its
+    // buffer is low, rather than at its next request. Called on the thread that received it.
+    virtual void playbackArrived() {}
     // Given before open(). A device that can tell calls it once, on its own thread, when the audio
     // system goes away under it; the device stays open (and silent) until closed.
     using LostCallback = std::function<void()>;

@@ -59,11 +59,14 @@ public:
         return bool(pull);
     }
     void setLostCallback(LostCallback onLost) override { lost = std::move(onLost); }
+    void playbackArrived() override;
 
 private:
     bool connectStreams();
     bool waitUntilReady();
     bool hasRoom();
+    bool playbackRunsLow();
+    void playReceived();
     void deliver(const char *data, std::size_t size);
     void checkLost(bool stillGood);
 
@@ -153,8 +156,8 @@ bool PulseAudioDevice::connectStreams() {
     recordAttr.maxlength = serverDefault;
     recordAttr.fragsize = blockBytes;
     recordAttr.tlength = recordAttr.prebuf = recordAttr.minreq = serverDefault;
-    // Two blocks before playing starts (and after an underrun) cost 20 ms but remove most
-    // dropouts caused by an unevenly firing 20 ms timer.
+    // Two blocks before playing starts, and again after the stream ran dry: a block that came late
+    // costs a gap but never adds delay for good, since playing resumes from the same depth.
     pa_buffer_attr playbackAttr{};
     playbackAttr.maxlength = serverDefault;
     playbackAttr.tlength = playbackDepth;
@@ -333,16 +336,42 @@ void PulseAudioDevice::readable(pa_stream *stream, std::size_t, void *self) {
     }
 }
 
-// Runs on PulseAudio's thread, whenever the server wants more to play: the mixer is asked for
-// exactly what is missing, so playback keeps the server's clock and no timer is needed.
-void PulseAudioDevice::writable(pa_stream *stream, std::size_t, void *self) {
-    auto *device = static_cast<PulseAudioDevice *>(self);
+// Runs with the loop's lock held. True when the stream holds at most one block, as far as the
+// server's requests tell: the next block is due. Writing only then keeps one block (plus the
+// server's own latency) between a block's arrival and its playing.
+bool PulseAudioDevice::playbackRunsLow() {
+    if (!playbackStream || pa_stream_get_state(playbackStream) != PA_STREAM_READY)
+        return false;
+    const std::size_t wanted = pa_stream_writable_size(playbackStream);
+    const pa_buffer_attr *granted = pa_stream_get_buffer_attr(playbackStream);
+    if (wanted == static_cast<std::size_t>(-1) || !granted)
+        return false;
+    return granted->tlength <= wanted || granted->tlength - wanted <= blockBytes;
+}
+
+// Runs with the loop's lock held. Plays received audio while the stream runs low; each block
+// raises what it holds by a block, so this writes at most two. Audio that finds the stream full
+// stays with the mixer, whose play-out adaptation sees it.
+void PulseAudioDevice::playReceived() {
     char block[blockBytes];
-    for (std::uint32_t written = 0; written < playbackDepth && device->hasRoom();
-         written += blockBytes) {
-        device->pull(block);
-        pa_stream_write(stream, block, blockBytes, nullptr, 0, PA_SEEK_RELATIVE);
-    }
+    while (playbackRunsLow() && pull(block))
+        pa_stream_write(playbackStream, block, blockBytes, nullptr, 0, PA_SEEK_RELATIVE);
+}
+
+// Runs on PulseAudio's thread, whenever the server wants more to play.
+void PulseAudioDevice::writable(pa_stream *, std::size_t, void *self) {
+    static_cast<PulseAudioDevice *>(self)->playReceived();
+}
+
+// Runs on the thread that received the audio. A block arriving between two requests would wait
+// for the next one: up to a block of delay, and nearly a whole block every time where the sender's
+// microphone and our loudspeaker tick together (a block then lands just after each request).
+void PulseAudioDevice::playbackArrived() {
+    if (!loop || !pull)
+        return;
+    pa_threaded_mainloop_lock(loop);
+    playReceived();
+    pa_threaded_mainloop_unlock(loop);
 }
 
 } // namespace

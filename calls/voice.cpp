@@ -5,6 +5,8 @@
 #include <QDateTime>
 #include <QJsonValue>
 #include <QMetaObject>
+
+#include <algorithm>
 #include <cstring>
 
 std::function<void(QByteArray)> NativeCalls::captureHandler() {
@@ -42,19 +44,30 @@ void NativeCalls::sendBlock(QByteArray block) {
 void NativeCalls::receiveAudio(const QJsonObject &payload) {
     if (!callrecord::isForCall(payload, callId))
         return;
-    const std::lock_guard<std::mutex> hold(audioLock);
-    mixer::receive(audioQueues, lastAudioSeq, payload.value(QStringLiteral("from")).toString(),
-                   mixer::seqFromJson(payload.value(QStringLiteral("seq"))),
-                   payload.value(QStringLiteral("pcm")).toString());
+    {
+        const std::lock_guard<std::mutex> hold(audioLock);
+        if (mixer::receive(
+                audioQueues, lastAudioSeq, payload.value(QStringLiteral("from")).toString(),
+                mixer::seqFromJson(payload.value(QStringLiteral("seq"))),
+                payload.value(QStringLiteral("pcm")).toString()) != mixer::Received::Queued)
+            return;
+    }
+    voice.arrived();
 }
 
 void NativeCalls::setupVoice() {
-    // A device that asks for playback itself mixes on its own thread, in step with its clock: no
-    // timer wakes the GUI thread, and no timer phase adds to the delay.
+    // A device that takes playback itself mixes when a block arrives or when it runs low, in step
+    // with its clock: no timer wakes the GUI thread, and no timer phase adds to the delay. With
+    // nothing received there is nothing to play: the device rather runs dry than queue silence
+    // ahead of the next block, which would delay that block and everything after it for good.
     voice.mix = [this](char *block) {
         const std::lock_guard<std::mutex> hold(audioLock);
+        if (std::all_of(audioQueues.cbegin(), audioQueues.cend(),
+                        [](const QQueue<QByteArray> &queue) { return queue.isEmpty(); }))
+            return false;
         const QByteArray mixed = mixer::mixTick(audioQueues, &audioBacklog);
         std::memcpy(block, mixed.constData(), AudioDevice::blockBytes);
+        return true;
     };
     voice.lost = [this] {
         QMetaObject::invokeMethod(
@@ -77,6 +90,12 @@ void NativeCalls::playbackTick() {
 
 bool NativeCalls::startVoice() {
     mediaActive = voice.start(captureHandler());
+    if (mediaActive && voice.pullsPlayback()) {
+        // What arrived while the loudspeaker was being opened would only delay what follows.
+        const std::lock_guard<std::mutex> hold(audioLock);
+        audioQueues.clear();
+        audioBacklog.clear();
+    }
     if (mediaActive && !voice.pullsPlayback())
         playbackTimer.start(20);
     return mediaActive;

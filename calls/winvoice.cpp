@@ -32,13 +32,8 @@ bool WinVoice::start(Callback cb) {
         AudioDevice::PlaybackSource source;
         if (mix) {
             // Until start() has finished (and after stop()), a device asking for sound gets
-            // silence.
-            source = [this](char *block) {
-                if (running.load())
-                    mix(block);
-                else
-                    std::memset(block, 0, AudioDevice::blockBytes);
-            };
+            // nothing to play.
+            source = [this](char *block) { return running.load() && mix(block); };
         }
         pulling = dev->setPlaybackSource(std::move(source));
         dev->setLostCallback(lost);
@@ -62,6 +57,11 @@ void WinVoice::stop() {
 
 bool WinVoice::canPlay() {
     return running.load() && !pulling && dev && dev->isOpen() && dev->canWrite();
+}
+
+void WinVoice::arrived() {
+    if (pulling && running.load() && dev)
+        dev->playbackArrived();
 }
 
 void WinVoice::play(const QByteArray &block) {

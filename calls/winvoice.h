@@ -30,6 +30,8 @@ public:
     void play(const QByteArray &block);
     // True while the device asks for playback blocks itself (through `mix`), so no timer feeds it.
     bool pullsPlayback() const { return pulling; }
+    // Received audio was queued for `mix`; a device that takes it itself may play it at once.
+    void arrived();
 
     // Tests swap in a scripted device; only while stopped.
     void setDevice(std::unique_ptr<AudioDevice> device);

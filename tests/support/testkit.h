@@ -144,6 +144,9 @@ struct FakeAudioState {
     AudioDevice::CaptureCallback capture;
     AudioDevice::LostCallback lost; // as the audio system going away would report it
     std::atomic<bool> open{false};
+    bool takesPlayback = false; // asks for playback itself through `source`
+    AudioDevice::PlaybackSource source;
+    int arrivals = 0;
 };
 
 class FakeAudioDevice : public AudioDevice {
@@ -170,6 +173,11 @@ public:
     }
     void reset() override { state->queued = 0; }
     void setLostCallback(LostCallback onLost) override { state->lost = std::move(onLost); }
+    bool setPlaybackSource(PlaybackSource source) override {
+        state->source = std::move(source);
+        return state->takesPlayback;
+    }
+    void playbackArrived() override { ++state->arrivals; }
     std::shared_ptr<FakeAudioState> state;
 };
 

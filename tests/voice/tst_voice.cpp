@@ -213,6 +213,24 @@ private Q_SLOTS:
         QCOMPARE(c.audioQueues["u2"].size(), 5);
     }
 
+    // A device that takes playback itself hears of each queued block and is never handed silence
+    // to play: what came while it opened is dropped, and an empty queue gives it nothing.
+    void deviceTakesPlayback() {
+        CallClient client;
+        client.audio->takesPlayback = true;
+        NativeCalls &c = *client.offline("call-1").calls;
+        c.receiveAudio(audio("call-1", "u2", 1, blockOf(7)));
+        QVERIFY(c.startVoice() && !c.playbackTimer.isActive());
+        char block[AudioDevice::blockBytes];
+        QVERIFY(!client.audio->source(block));
+        c.receiveAudio(audio("call-1", "u2", 2, blockOf(9)));
+        c.receiveAudio(audio("call-1", "u2", 2, blockOf(9)));
+        QCOMPARE(client.audio->arrivals, 1);
+        QVERIFY(client.audio->source(block));
+        QCOMPARE(sampleAt(QByteArray(block, sizeof block), 0), 9);
+        QVERIFY(!client.audio->source(block));
+    }
+
     // Captured on a foreign thread, blocks leave in order, numbered without gaps across a mute
     // and across calls; blocks of an ended call are dropped, and so is voice on a stalled link.
     void captureToTheWire() {
