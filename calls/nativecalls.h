@@ -73,6 +73,7 @@ public:
     // The audio server went away under the call; the devices are retried until it is back.
     void voiceLost();
     void retryVoice();
+    void dropReceivedAudio();
 
     // Screen sharing (calls/screenshare.cpp)
     void toggleScreenShare();

@@ -90,12 +90,9 @@ void NativeCalls::playbackTick() {
 
 bool NativeCalls::startVoice() {
     mediaActive = voice.start(captureHandler());
-    if (mediaActive && voice.pullsPlayback()) {
-        // What arrived while the loudspeaker was being opened would only delay what follows.
-        const std::lock_guard<std::mutex> hold(audioLock);
-        audioQueues.clear();
-        audioBacklog.clear();
-    }
+    // What arrived while the loudspeaker was being opened would only delay what follows.
+    if (mediaActive && voice.pullsPlayback())
+        dropReceivedAudio();
     if (mediaActive && !voice.pullsPlayback())
         playbackTimer.start(20);
     return mediaActive;
@@ -125,16 +122,18 @@ void NativeCalls::retryVoice() {
         update(callRecord);
         return;
     }
-    {
-        // What queued up while nobody played it is stale.
-        const std::lock_guard<std::mutex> hold(audioLock);
-        audioQueues.clear();
-        audioBacklog.clear();
-    }
+    // What queued up while nobody played it is stale.
+    dropReceivedAudio();
     if (startVoice())
         voiceRetryTimer.stop();
     else
         mediaActive = true;
+}
+
+void NativeCalls::dropReceivedAudio() {
+    const std::lock_guard<std::mutex> hold(audioLock);
+    audioQueues.clear();
+    audioBacklog.clear();
 }
 
 void NativeCalls::toggleMute() {
